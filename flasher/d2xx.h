@@ -1,0 +1,75 @@
+#ifndef D2XX_H
+#define D2XX_H
+
+// The part of the FTDI D2XX programming interface that the flasher uses, with the
+// vendor's names and status codes. Two implementations exist: d2xx_libftdi.cpp over
+// Debian's libftdi1 (linked into the real program) and a simulated converter used by
+// the tests, the benchmark and the demo. The flasher calls nothing else on the USB side.
+
+#include <cstdint>
+
+using FT_HANDLE = void *;
+using FT_STATUS = uint32_t;
+using FT_DEVICE = uint32_t;
+
+enum : FT_STATUS {
+    FT_OK = 0,
+    FT_INVALID_HANDLE = 1,
+    FT_DEVICE_NOT_FOUND = 2,
+    FT_DEVICE_NOT_OPENED = 3,
+    FT_IO_ERROR = 4,
+    FT_INSUFFICIENT_RESOURCES = 5,
+    FT_INVALID_PARAMETER = 6,
+    FT_INVALID_BAUD_RATE = 7,
+    FT_NOT_SUPPORTED = 17,
+    FT_OTHER_ERROR = 18,
+};
+
+// FT_ListDevices flag: the first argument receives the number of devices.
+constexpr uint32_t FT_LIST_NUMBER_ONLY = 0x80000000u;
+
+// FT_DEVICE_LIST_INFO_NODE::Flags bit: the device is open in some process.
+constexpr uint32_t FT_FLAGS_OPENED = 0x1u;
+
+// Data characteristics.
+constexpr uint8_t FT_BITS_8 = 8;
+constexpr uint8_t FT_STOP_BITS_1 = 0;
+constexpr uint8_t FT_PARITY_NONE = 0;
+
+// Bit modes.
+constexpr uint8_t FT_BITMODE_RESET = 0x00;
+constexpr uint8_t FT_BITMODE_CBUS_BITBANG = 0x20;
+
+struct FT_DEVICE_LIST_INFO_NODE
+{
+    uint32_t Flags;
+    uint32_t Type;
+    uint32_t ID;       // vendor ID in the upper 16 bits, product ID in the lower 16 bits
+    uint32_t LocId;
+    char SerialNumber[16];
+    char Description[64];
+    FT_HANDLE ftHandle;
+};
+
+FT_STATUS FT_ListDevices(void *arg1, void *arg2, uint32_t flags);
+FT_STATUS FT_CreateDeviceInfoList(uint32_t *deviceCount);
+FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *nodes, uint32_t *deviceCount);
+FT_STATUS FT_Open(int deviceIndex, FT_HANDLE *handle);
+FT_STATUS FT_Close(FT_HANDLE handle);
+// serialNumber takes at least 16 bytes, description at least 64; both come back NUL-terminated.
+FT_STATUS FT_GetDeviceInfo(FT_HANDLE handle, FT_DEVICE *type, uint32_t *id, char *serialNumber,
+                           char *description, void *reserved);
+FT_STATUS FT_SetTimeouts(FT_HANDLE handle, uint32_t readTimeoutMs, uint32_t writeTimeoutMs);
+FT_STATUS FT_SetBaudRate(FT_HANDLE handle, uint32_t baudRate);
+FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, uint8_t milliseconds);
+FT_STATUS FT_SetDataCharacteristics(FT_HANDLE handle, uint8_t wordLength, uint8_t stopBits,
+                                    uint8_t parity);
+FT_STATUS FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode);
+FT_STATUS FT_Write(FT_HANDLE handle, const void *buffer, uint32_t length, uint32_t *written);
+// Returns at once with what the receive queue holds, never more than length bytes.
+FT_STATUS FT_Read(FT_HANDLE handle, void *buffer, uint32_t length, uint32_t *received);
+FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, uint32_t *receivedWaiting);
+FT_STATUS FT_GetStatus(FT_HANDLE handle, uint32_t *receivedWaiting, uint32_t *transmitWaiting,
+                       uint32_t *eventState);
+
+#endif // D2XX_H
