@@ -1,0 +1,18 @@
+#ifndef HALVIK_H
+#define HALVIK_H
+
+// Everything a plug-in or a host needs of the host library halvik1. Plug-ins and hosts
+// link the CMake target halvik1, which also provides this folder as include path.
+
+#include "address.h"
+#include "apscontroller.h"
+#include "apsdataconfirm.h"
+#include "apsdataindication.h"
+#include "apsdatarequest.h"
+#include "debugprint.h"
+#include "node.h"
+#include "nodeevent.h"
+#include "nodeinterface.h"
+#include "zclframe.h"
+
+#endif // HALVIK_H
