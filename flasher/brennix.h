@@ -1,0 +1,89 @@
+#ifndef BRENNIX_H
+#define BRENNIX_H
+
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <optional>
+
+struct FirmwareImage;
+
+enum DeviceKind : int32_t
+{
+    NoDevice = 0,
+    FtdiDevice = 1,  // FTDI USB converter through the D2XX library
+    SerialDevice = 2 // serial port, the Moduna module of a single-board computer
+};
+
+// Where a single-board computer presents its Moduna radio module. The program always
+// uses the defaults; tests point them at a temporary directory.
+struct ModunaPaths
+{
+    QString serialLink = QStringLiteral("/dev/serial0");
+    QString uart = QStringLiteral("/dev/ttyAMA0");
+};
+
+const ModunaPaths &modunaPaths();
+void setModunaPaths(const ModunaPaths &paths);
+
+// Does one job per process: flash a firmware file, list the adapters, or reset one.
+class Brennix : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit Brennix(QObject *parent = nullptr);
+    ~Brennix() override;
+
+    // The whole job for the given arguments (without the program path); returns the exit status.
+    int execute(const QStringList &arguments);
+
+    void printHelp();
+
+public slots:
+    void run();
+
+private:
+    struct RunOptions
+    {
+        QString firmwarePath;
+        bool resetRequested = false;
+    };
+
+    int performJob(const QStringList &arguments);
+    // Gives the exit status when the arguments alone end the run.
+    std::optional<int> parseArguments(const QStringList &arguments, RunOptions &options);
+    int resetOnly();
+
+    // Device transport (brennix_device.cpp).
+    bool openDevice();
+    bool closeDevice();
+    qint64 writeDevice(const uint8_t *data, qint64 length);
+    qint64 readDevice(uint8_t *buffer, qint64 maximum);
+    void flushDevice();
+    qint64 deviceBytesAvailable();
+    bool waitForDeviceData(int milliseconds);
+
+    // Discovery and reset (brennix_discovery.cpp).
+    int listDevices();
+    bool chooseDefaultDevice();
+    bool findDeviceBySerial(const QString &serial, uint32_t *index);
+    int resetDevice();
+
+    // Bootloader dialogue (brennix_flash.cpp); returns the exit status.
+    int flashImage(const FirmwareImage &image);
+
+    bool isOpen = false;
+    DeviceKind deviceKind = NoDevice;
+    int32_t latency = 8; // FTDI latency timer in milliseconds
+    uint32_t ftdiIndex = 0;
+    QString serialNumber;
+    QSerialPort serialPort;
+
+    friend class TestBrennix;
+};
+
+#endif // BRENNIX_H
