@@ -18,7 +18,7 @@ class VirtualClock;
 //
 //     VirtualClock clock;                        // sleeps now advance virtual time
 //     SimulatedFtdi ftdi(clock);
-//     SimulatedConverter &adapter = ftdi.addConverter({0x0403, 0x6001, "DE01", "ConBee"});
+//     SimulatedConverter &adapter = ftdi.addConverter({0x0403, 0x6001, "DE01", "Radio adapter"});
 //     adapter.bootloader().script().wakeUpReplies = {"REA", "DY"};
 //     ftdi.injectFailure(SimulatedFtdi::Write, 3, FT_IO_ERROR);
 //
