@@ -167,6 +167,8 @@ private slots:
     void successfulDialogue_data();
     void successfulDialogue();
     void corruptedByteGivesInvalidCrc();
+    void oversizedImageIsRefused_data();
+    void oversizedImageIsRefused();
     void wakeUpRepliesRunAcrossResets();
     void scriptedTransfer();
     void resetPulseIsRecordedAndStartsTheBootloader();
@@ -208,6 +210,7 @@ void TestSimulatedFtdi::successfulDialogue_data()
     QTest::newRow("one full block") << 256 << 0u << 3;
     QTest::newRow("0x1234 bytes") << 0x1234 << 0u << 0;
     QTest::newRow("EEPROM") << 0x100 + 17 << 0x10u << 11;
+    QTest::newRow("largest image") << 0x3E000 << 0u << 0;
 }
 
 void TestSimulatedFtdi::successfulDialogue()
@@ -257,6 +260,33 @@ void TestSimulatedFtdi::corruptedByteGivesInvalidCrc()
     host.serve(corrupted);
     QCOMPARE(host.receive(100, 1000), QByteArray("#INVALID CRC"));
     QCOMPARE(bootloader.image(), corrupted);
+}
+
+void TestSimulatedFtdi::oversizedImageIsRefused_data()
+{
+    QTest::addColumn<quint32>("size");
+    QTest::newRow("one byte over the flash") << 0x3E001u;
+    QTest::newRow("largest 32-bit size") << 0xFFFFFFFFu;
+}
+
+void TestSimulatedFtdi::oversizedImageIsRefused()
+{
+    QFETCH(quint32, size);
+    VirtualClock clock;
+    SimulatedFtdi ftdi(clock);
+    BootloaderEmulator &bootloader = ftdi.addConverter().bootloader();
+    Host host;
+    host.pulseReset();
+    QVERIFY(host.open());
+    QVERIFY(host.wakeUp());
+    QCOMPARE(host.receive(100, 1000), QByteArray("READY"));
+    QByteArray descriptor(10, '\0');
+    qToLittleEndian<quint32>(size, descriptor.data());
+    QVERIFY(host.write(descriptor));
+    QCOMPARE(host.receive(100, 10000), QByteArray());
+    QCOMPARE(bootloader.descriptor().size, size);
+    QVERIFY(bootloader.requestedBlocks().isEmpty());
+    QVERIFY(bootloader.image().isEmpty());
 }
 
 void TestSimulatedFtdi::wakeUpRepliesRunAcrossResets()

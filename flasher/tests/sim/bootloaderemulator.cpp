@@ -140,6 +140,8 @@ void BootloaderEmulator::finishVerification(QList<Transmission> &out)
 QByteArray BootloaderEmulator::image() const
 {
     const qint64 size = m_descriptor.size;
+    if (size > FlashSize)
+        return QByteArray();
     QByteArray image(int(size), char(0xFF));
     for (auto block = m_blocks.cbegin(); block != m_blocks.cend(); ++block) {
         const qint64 offset = qint64(block.key()) * BlockLength;

@@ -81,7 +81,7 @@ public:
     // The bytes received for each requested block number.
     QMap<int, QByteArray> blocks() const { return m_blocks; }
     // descriptor().size bytes put together from the blocks at block number × 256; bytes
-    // that never arrived read 0xFF, as erased flash does.
+    // that never arrived read 0xFF, as erased flash does. Empty for a refused descriptor.
     QByteArray image() const;
     // Empty until verification has ended.
     QByteArray verdictSent() const { return m_verdictSent; }
