@@ -1,0 +1,232 @@
+// D2XX operations over the converters of the active SimulatedFtdi, for tests, the
+// benchmark and the demo.
+
+#include "d2xx.h"
+#include "simulatedftdi.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+namespace {
+
+void copyString(const QByteArray &text, char *field, int fieldSize)
+{
+    const int length = std::min(int(text.size()), fieldSize - 1);
+    std::memcpy(field, text.constData(), size_t(length));
+    field[length] = '\0';
+}
+
+// Counts the call and finds the converter behind the handle; anything but FT_OK is the
+// call's result.
+FT_STATUS begin(SimulatedFtdi::Operation operation, FT_HANDLE handle,
+                SimulatedConverter *&converter)
+{
+    SimulatedFtdi &ftdi = SimulatedFtdi::active();
+    if (const auto injected = ftdi.beginCall(operation))
+        return *injected;
+    const int index = ftdi.converterIndex(handle);
+    if (index < 0)
+        return FT_INVALID_HANDLE;
+    converter = &ftdi.converter(index);
+    return FT_OK;
+}
+
+} // namespace
+
+FT_STATUS FT_ListDevices(void *arg1, void * /*arg2*/, uint32_t flags)
+{
+    SimulatedFtdi &ftdi = SimulatedFtdi::active();
+    if (const auto injected = ftdi.beginCall(SimulatedFtdi::ListDevices))
+        return *injected;
+    if (flags != FT_LIST_NUMBER_ONLY)
+        return FT_NOT_SUPPORTED;
+    if (!arg1)
+        return FT_INVALID_PARAMETER;
+    *static_cast<uint32_t *>(arg1) = uint32_t(ftdi.converterCount());
+    return FT_OK;
+}
+
+FT_STATUS FT_CreateDeviceInfoList(uint32_t *deviceCount)
+{
+    SimulatedFtdi &ftdi = SimulatedFtdi::active();
+    if (const auto injected = ftdi.beginCall(SimulatedFtdi::CreateDeviceInfoList))
+        return *injected;
+    if (!deviceCount)
+        return FT_INVALID_PARAMETER;
+    *deviceCount = uint32_t(ftdi.converterCount());
+    return FT_OK;
+}
+
+// *deviceCount is the capacity of nodes on entry and the number of nodes filled on return.
+FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *nodes, uint32_t *deviceCount)
+{
+    SimulatedFtdi &ftdi = SimulatedFtdi::active();
+    if (const auto injected = ftdi.beginCall(SimulatedFtdi::GetDeviceInfoList))
+        return *injected;
+    if (!deviceCount || (!nodes && *deviceCount > 0))
+        return FT_INVALID_PARAMETER;
+    const int count = std::min(int(*deviceCount), ftdi.converterCount());
+    for (int i = 0; i < count; ++i) {
+        SimulatedConverter &converter = ftdi.converter(i);
+        const ConverterIdentity &identity = converter.identity();
+        FT_DEVICE_LIST_INFO_NODE &node = nodes[i];
+        node.Flags = identity.openElsewhere || converter.isOpen() ? FT_FLAGS_OPENED : 0;
+        node.Type = identity.type;
+        node.ID = uint32_t(identity.vendorId) << 16 | identity.productId;
+        node.LocId = 0;
+        copyString(identity.serialNumber, node.SerialNumber, sizeof node.SerialNumber);
+        copyString(identity.description, node.Description, sizeof node.Description);
+        node.ftHandle = nullptr;
+    }
+    *deviceCount = uint32_t(count);
+    return FT_OK;
+}
+
+FT_STATUS FT_Open(int deviceIndex, FT_HANDLE *handle)
+{
+    SimulatedFtdi &ftdi = SimulatedFtdi::active();
+    if (const auto injected = ftdi.beginCall(SimulatedFtdi::Open))
+        return *injected;
+    if (!handle)
+        return FT_INVALID_PARAMETER;
+    *handle = nullptr;
+    if (deviceIndex < 0 || deviceIndex >= ftdi.converterCount())
+        return FT_DEVICE_NOT_FOUND;
+    SimulatedConverter &converter = ftdi.converter(deviceIndex);
+    if (converter.identity().openElsewhere || converter.isOpen())
+        return FT_DEVICE_NOT_OPENED;
+    *handle = ftdi.openHandle(deviceIndex);
+    return FT_OK;
+}
+
+FT_STATUS FT_Close(FT_HANDLE handle)
+{
+    SimulatedConverter *converter = nullptr;
+    if (const FT_STATUS status = begin(SimulatedFtdi::Close, handle, converter))
+        return status;
+    SimulatedFtdi::active().closeHandle(handle);
+    return FT_OK;
+}
+
+FT_STATUS FT_GetDeviceInfo(FT_HANDLE handle, FT_DEVICE *type, uint32_t *id, char *serialNumber,
+                           char *description, void * /*reserved*/)
+{
+    SimulatedConverter *converter = nullptr;
+    if (const FT_STATUS status = begin(SimulatedFtdi::GetDeviceInfo, handle, converter))
+        return status;
+    const ConverterIdentity &identity = converter->identity();
+    if (type)
+        *type = identity.type;
+    if (id)
+        *id = uint32_t(identity.vendorId) << 16 | identity.productId;
+    if (serialNumber)
+        copyString(identity.serialNumber, serialNumber, 16);
+    if (description)
+        copyString(identity.description, description, 64);
+    return FT_OK;
+}
+
+FT_STATUS FT_SetTimeouts(FT_HANDLE handle, uint32_t readTimeoutMs, uint32_t writeTimeoutMs)
+{
+    SimulatedConverter *converter = nullptr;
+    if (const FT_STATUS status = begin(SimulatedFtdi::SetTimeouts, handle, converter))
+        return status;
+    converter->lineSettings().readTimeoutMs = readTimeoutMs;
+    converter->lineSettings().writeTimeoutMs = writeTimeoutMs;
+    return FT_OK;
+}
+
+FT_STATUS FT_SetBaudRate(FT_HANDLE handle, uint32_t baudRate)
+{
+    SimulatedConverter *converter = nullptr;
+    if (const FT_STATUS status = begin(SimulatedFtdi::SetBaudRate, handle, converter))
+        return status;
+    if (baudRate == 0)
+        return FT_INVALID_BAUD_RATE;
+    converter->lineSettings().baudRate = baudRate;
+    return FT_OK;
+}
+
+FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, uint8_t milliseconds)
+{
+    SimulatedConverter *converter = nullptr;
+    if (const FT_STATUS status = begin(SimulatedFtdi::SetLatencyTimer, handle, converter))
+        return status;
+    converter->lineSettings().latencyTimerMs = milliseconds;
+    return FT_OK;
+}
+
+FT_STATUS FT_SetDataCharacteristics(FT_HANDLE handle, uint8_t wordLength, uint8_t stopBits,
+                                    uint8_t parity)
+{
+    SimulatedConverter *converter = nullptr;
+    if (const FT_STATUS status = begin(SimulatedFtdi::SetDataCharacteristics, handle, converter))
+        return status;
+    LineSettings &settings = converter->lineSettings();
+    settings.wordLength = wordLength;
+    settings.stopBits = stopBits;
+    settings.parity = parity;
+    return FT_OK;
+}
+
+FT_STATUS FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode)
+{
+    SimulatedConverter *converter = nullptr;
+    const FT_STATUS status = begin(SimulatedFtdi::SetBitMode, handle, converter);
+    if (status == FT_OK)
+        converter->setBitMode(mask, mode);
+    SimulatedFtdi::active().recordBitMode(handle, mask, mode, status);
+    return status;
+}
+
+FT_STATUS FT_Write(FT_HANDLE handle, const void *buffer, uint32_t length, uint32_t *written)
+{
+    SimulatedConverter *converter = nullptr;
+    if (const FT_STATUS status = begin(SimulatedFtdi::Write, handle, converter))
+        return status;
+    if (!written || (!buffer && length > 0) || length > INT_MAX)
+        return FT_INVALID_PARAMETER;
+    *written = SimulatedFtdi::active().acceptedWriteLength(length);
+    converter->write(QByteArray(static_cast<const char *>(buffer), int(*written)));
+    return FT_OK;
+}
+
+FT_STATUS FT_Read(FT_HANDLE handle, void *buffer, uint32_t length, uint32_t *received)
+{
+    SimulatedConverter *converter = nullptr;
+    if (const FT_STATUS status = begin(SimulatedFtdi::Read, handle, converter))
+        return status;
+    if (!received || (!buffer && length > 0))
+        return FT_INVALID_PARAMETER;
+    const QByteArray bytes = converter->read(int(std::min<uint32_t>(length, INT_MAX)));
+    std::copy(bytes.cbegin(), bytes.cend(), static_cast<char *>(buffer));
+    *received = uint32_t(bytes.size());
+    return FT_OK;
+}
+
+FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, uint32_t *receivedWaiting)
+{
+    SimulatedConverter *converter = nullptr;
+    if (const FT_STATUS status = begin(SimulatedFtdi::GetQueueStatus, handle, converter))
+        return status;
+    if (!receivedWaiting)
+        return FT_INVALID_PARAMETER;
+    *receivedWaiting = uint32_t(converter->bytesWaiting());
+    return FT_OK;
+}
+
+FT_STATUS FT_GetStatus(FT_HANDLE handle, uint32_t *receivedWaiting, uint32_t *transmitWaiting,
+                       uint32_t *eventState)
+{
+    SimulatedConverter *converter = nullptr;
+    if (const FT_STATUS status = begin(SimulatedFtdi::GetStatus, handle, converter))
+        return status;
+    if (!receivedWaiting || !transmitWaiting || !eventState)
+        return FT_INVALID_PARAMETER;
+    *receivedWaiting = uint32_t(converter->bytesWaiting());
+    // Writes take their wire time before they return, so nothing is left to transmit.
+    *transmitWaiting = 0;
+    *eventState = 0;
+    return FT_OK;
+}

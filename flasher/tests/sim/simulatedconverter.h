@@ -1,0 +1,82 @@
+#ifndef SIMULATEDCONVERTER_H
+#define SIMULATEDCONVERTER_H
+
+#include "bootloaderemulator.h"
+#include "d2xx.h"
+
+#include <QByteArray>
+
+#include <deque>
+
+class VirtualClock;
+
+// What a simulated converter reports about itself.
+struct ConverterIdentity
+{
+    quint16 vendorId = 0x0403;
+    quint16 productId = 0x6001;
+    QByteArray serialNumber;
+    QByteArray description;
+    FT_DEVICE type = 5; // the vendor's code of an FT232R
+    // Held by another process: listed with FT_FLAGS_OPENED, and FT_Open fails.
+    bool openElsewhere = false;
+};
+
+// The line settings that the FT_Set* calls change; FT_Open restores these defaults.
+struct LineSettings
+{
+    uint32_t baudRate = 9600;
+    uint8_t latencyTimerMs = 16;
+    uint8_t wordLength = FT_BITS_8;
+    uint8_t stopBits = FT_STOP_BITS_1;
+    uint8_t parity = FT_PARITY_NONE;
+    uint32_t readTimeoutMs = 0;
+    uint32_t writeTimeoutMs = 0;
+};
+
+// One FTDI converter with an adapter behind it, whose reset line is wired to CBUS0 and
+// whose serial line leads to a BootloaderEmulator. Time follows the VirtualClock: a write
+// takes the wire time of its bytes (ten bits a byte at the current baud rate), and each
+// byte that the adapter sends becomes readable only when the clock has reached the
+// moment its last bit arrives. USB transfers themselves take no time.
+class SimulatedConverter
+{
+public:
+    SimulatedConverter(const ConverterIdentity &identity, VirtualClock &clock);
+
+    ConverterIdentity &identity() { return m_identity; }
+    BootloaderEmulator &bootloader() { return m_bootloader; }
+    // The FT_Set* calls write here; tests read what the host chose.
+    LineSettings &lineSettings() { return m_lineSettings; }
+    bool isOpen() const { return m_open; }
+    bool isResetAsserted() const { return m_resetAsserted; }
+
+    // Used by the simulated D2XX calls.
+    void open();
+    void close();
+    void write(const QByteArray &bytes);
+    int bytesWaiting() const;
+    QByteArray read(int maximum);
+    void setBitMode(uint8_t mask, uint8_t mode);
+
+private:
+    struct IncomingByte
+    {
+        qint64 arrival;
+        char byte;
+    };
+
+    qint64 wireTime(qint64 bytes) const;
+    void transmit(const QList<BootloaderEmulator::Transmission> &transmissions);
+
+    ConverterIdentity m_identity;
+    VirtualClock &m_clock;
+    BootloaderEmulator m_bootloader;
+    LineSettings m_lineSettings;
+    bool m_open = false;
+    bool m_resetAsserted = false;
+    std::deque<IncomingByte> m_incoming;
+    qint64 m_lineFreeAt = 0;
+};
+
+#endif // SIMULATEDCONVERTER_H
