@@ -33,7 +33,7 @@ private slots:
 
 private:
     // The network address that stands for "no node".
-    static const quint16 NoNode = 0xFFFE;
+    static constexpr quint16 NoNode = 0xFFFE;
 
     QRadioButton *newModeButton(int position, const char *objectName, const char *text);
 

@@ -13,9 +13,8 @@ namespace {
 bool render(const PluginFile &plugin, const QString &fileName)
 {
     TestBench bench(plugin.path);
-    const Halvik::Node node = TestBench::node(0x00212effff001234, 0x1234);
-    QDialog *dialog = bench.dialog();
-    bench.select(node);
+    const Halvik::Node &node = TestBench::nodeUnderTest();
+    bench.openWith(node);
     bench.setDelay(250);
     bench.click("startButton");
     for (int packet = 0; packet < 41; ++packet) {
@@ -24,8 +23,8 @@ bool render(const PluginFile &plugin, const QString &fileName)
         bench.tick();
     }
     bench.sendTimer()->stop();
-    dialog->show();
-    return dialog->grab().save(fileName);
+    bench.dialog()->show();
+    return bench.dialog()->grab().save(fileName);
 }
 
 } // namespace

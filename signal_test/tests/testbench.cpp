@@ -62,6 +62,13 @@ void TestBench::setDelay(int milliseconds)
     qobject_cast<QSpinBox *>(widget("delaySpinBox"))->setValue(milliseconds);
 }
 
+void TestBench::openWith(const Halvik::Node &node)
+{
+    dialog();
+    setDelay(10000);
+    select(node);
+}
+
 void TestBench::tick()
 {
     QMetaObject::invokeMethod(sendTimer(), "timeout");
@@ -116,4 +123,10 @@ void TestBench::nextRequestIdWillBe(quint8 id)
 {
     while (Halvik::ApsDataRequest().id() != quint8(id - 1)) {
     }
+}
+
+const Halvik::Node &TestBench::nodeUnderTest()
+{
+    static const Halvik::Node node = TestBench::node(0x00212effff001234, 0x1234);
+    return node;
 }

@@ -40,6 +40,9 @@ public:
     QString text(const char *objectName);
     void click(const char *objectName);
     void setDelay(int milliseconds);
+    // Opens the window with the node selected and a delay long enough that ticks come only
+    // from tick().
+    void openWith(const Halvik::Node &node);
 
     // One timeout of the plug-in's send timer, without waiting for it.
     void tick();
@@ -51,6 +54,7 @@ public:
                   qint8 rssi);
 
     static Halvik::Node node(quint64 ext, quint16 nwk);
+    static const Halvik::Node &nodeUnderTest();
     // Makes the next constructed request carry the given id.
     static void nextRequestIdWillBe(quint8 id);
 

@@ -244,9 +244,8 @@ void TestDialogs::closingKeepsTheTestRunning()
 {
     QFETCH(QString, path);
     TestBench bench(path);
-    const Halvik::Node node = TestBench::node(0x00212effff001234, 0x1234);
+    bench.openWith(TestBench::nodeUnderTest());
     QDialog *dialog = bench.dialog();
-    bench.select(node);
     dialog->show();
     bench.click("startButton");
     QSignalSpy stopSpy(dialog, SIGNAL(stopPressed()));

@@ -28,7 +28,7 @@ private slots:
 
 namespace {
 
-const Halvik::Node nodeUnderTest = TestBench::node(0x00212effff001234, 0x1234);
+const Halvik::Node &nodeUnderTest = TestBench::nodeUnderTest();
 
 Halvik::Node nodeWithoutExtendedAddress()
 {
@@ -245,9 +245,7 @@ void TestFrames::countingRule()
     QFETCH(int, status);
     QFETCH(QString, shown);
     TestBench bench(path);
-    bench.dialog();
-    bench.setDelay(10000);
-    bench.select(nodeUnderTest);
+    bench.openWith(nodeUnderTest);
     bench.click("startButton");
     bench.tick();
 
@@ -270,9 +268,7 @@ void TestFrames::onlyOndrelRefreshesInTheSendStep()
     QFETCH(QString, path);
     QFETCH(QString, rssi);
     TestBench bench(path);
-    bench.dialog();
-    bench.setDelay(10000);
-    bench.select(nodeUnderTest);
+    bench.openWith(nodeUnderTest);
     bench.result = -1;
     bench.click("startButton");
 

@@ -35,20 +35,16 @@ private slots:
 
 namespace {
 
-const Halvik::Node nodeUnderTest = TestBench::node(0x00212effff001234, 0x1234);
+const Halvik::Node &nodeUnderTest = TestBench::nodeUnderTest();
 const Halvik::Node otherNode = TestBench::node(0x00212effff00abcd, 0xabcd);
 const quint16 DeviceProfile = 0x0000;
 const quint16 HomeAutomationProfile = 0x0104;
 
-// An open dialog with the node under test selected. The long delay keeps the real timer
-// quiet, so that ticks come only from the test.
 std::unique_ptr<TestBench> openBench()
 {
     QFETCH_GLOBAL(QString, path);
     auto bench = std::make_unique<TestBench>(path);
-    bench->dialog();
-    bench->setDelay(10000);
-    bench->select(nodeUnderTest);
+    bench->openWith(nodeUnderTest);
     return bench;
 }
 
