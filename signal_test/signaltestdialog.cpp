@@ -22,11 +22,11 @@ SignalTestDialog::SignalTestDialog(const char *formName, const char *title, cons
     verticalLayout = new QVBoxLayout(this);
     verticalLayout->setObjectName(QStringLiteral("verticalLayout"));
 
-    auto *description = new QLabel(
+    auto *introLabel = new QLabel(
         translated("Send continious packetes to test signal strength to the selected node."), this);
-    description->setObjectName(QStringLiteral("label"));
-    description->setWordWrap(true);
-    verticalLayout->addWidget(description);
+    introLabel->setObjectName(QStringLiteral("label"));
+    introLabel->setWordWrap(true);
+    verticalLayout->addWidget(introLabel);
 
     formLayout = new QFormLayout;
     formLayout->setObjectName(QStringLiteral("formLayout"));
@@ -41,7 +41,6 @@ SignalTestDialog::SignalTestDialog(const char *formName, const char *title, cons
     delaySpinBox->setSingleStep(10);
     delaySpinBox->setValue(100);
     delaySpinBox->setSuffix(translated(" ms"));
-    delaySpinBox->setPrefix(QString());
     insertFormRow(-1, "label_2", "Delay", delaySpinBox);
 
     rssiLineEdit = newReadOnlyLineEdit("rssiLineEdit", "0");

@@ -12,7 +12,7 @@ class QPushButton;
 class QSpinBox;
 class QVBoxLayout;
 
-// The part of the signal test windows that both plug-ins share: the description, the node,
+// The part of the signal test windows that both plug-ins share: the introductory text, the node,
 // delay, RSSI, LQI and status rows, the Start/Stop/Close row, and the status shown while a test
 // runs. Each window adds its own signals and slots; the core reaches it through this class.
 class SignalTestDialog : public QDialog
