@@ -1,0 +1,144 @@
+#include "signaltestcore.h"
+
+#include "signaltestdialog.h"
+
+#include <QTimer>
+
+namespace {
+
+// Frames that carry a node's radio figures: any device profile frame, or an IEEE address
+// response under whatever profile the host reports it.
+const quint16 DeviceProfile = 0x0000;
+const quint16 IeeeAddressResponseCluster = 0x8001;
+
+bool sameNode(const Halvik::Address &a, const Halvik::Address &b)
+{
+    return a.ext() == b.ext();
+}
+
+} // namespace
+
+SignalTestCore::SignalTestCore(QObject *plugin) : sendTimer(new QTimer(plugin)), plugin(plugin)
+{
+    // Lets the host deliver its records from another thread through queued connections.
+    qRegisterMetaType<Halvik::NodeEvent>("Halvik::NodeEvent");
+    qRegisterMetaType<Halvik::ApsDataIndication>("Halvik::ApsDataIndication");
+    qRegisterMetaType<Halvik::ApsDataConfirm>("Halvik::ApsDataConfirm");
+
+    QObject::connect(sendTimer, SIGNAL(timeout()), plugin, SLOT(sendTimerFired()));
+    sendTimer->setSingleShot(false);
+
+    Halvik::ApsController *controller = Halvik::ApsController::instance();
+    QObject::connect(controller, SIGNAL(nodeEvent(Halvik::NodeEvent)), plugin,
+                     SLOT(nodeEvent(Halvik::NodeEvent)));
+    QObject::connect(controller, SIGNAL(apsdeDataIndication(Halvik::ApsDataIndication)), plugin,
+                     SLOT(apsdeDataIndication(Halvik::ApsDataIndication)));
+    QObject::connect(controller, SIGNAL(apsdeDataConfirm(Halvik::ApsDataConfirm)), plugin,
+                     SLOT(apsdeDataConfirm(Halvik::ApsDataConfirm)));
+}
+
+SignalTestCore::~SignalTestCore() = default;
+
+SignalTestDialog *SignalTestCore::createDialog()
+{
+    if (!dialog) {
+        dialog = newDialog();
+        QObject::connect(dialog, SIGNAL(startPressed()), plugin, SLOT(startSending()));
+        QObject::connect(dialog, SIGNAL(stopPressed()), plugin, SLOT(stopSending()));
+    }
+    return dialog;
+}
+
+void SignalTestCore::nodeEvent(const Halvik::NodeEvent &event)
+{
+    const Halvik::Node *eventNode = event.node();
+    // Selections made before the dialog exists are not remembered: the user sees the node
+    // field only once there is a dialog.
+    if (!eventNode || !dialog)
+        return;
+
+    switch (event.event()) {
+    case Halvik::NodeEvent::NodeSelected:
+        node = eventNode->address();
+        dialog->setNode(node);
+        break;
+    case Halvik::NodeEvent::NodeRemoved:
+        if (!sameNode(eventNode->address(), node))
+            return;
+        sendState = SendIdle;
+        node = Halvik::Address();
+        dialog->setNode(node);
+        dialog->stop();
+        break;
+    default:
+        break;
+    }
+}
+
+void SignalTestCore::apsdeDataIndication(const Halvik::ApsDataIndication &ind)
+{
+    if (sendState == SendIdle)
+        return;
+    if (ind.profileId() != DeviceProfile && ind.clusterId() != IeeeAddressResponseCluster)
+        return;
+    if (!sameNode(ind.srcAddress(), node) || !dialog)
+        return;
+    // Shown with the next status refresh, not now.
+    dialog->setLqi(ind.linkQuality());
+    dialog->setRssi(ind.rssi());
+}
+
+void SignalTestCore::apsdeDataConfirm(const Halvik::ApsDataConfirm &conf)
+{
+    if (conf.id() != apsReq.id())
+        return;
+
+    if (counts(conf))
+        ++packetCount;
+    if (dialog) {
+        dialog->setPacketCount(packetCount);
+        dialog->updateStatus();
+    }
+
+    if (sendState == SendWaitConfirm) {
+        sendState = SendReady;
+    } else if (sendState == SendPending) {
+        sendState = SendReady;
+        sendTimerFired();
+    }
+}
+
+void SignalTestCore::startSending()
+{
+    // The interval lives in the dialog, so a direct call before it exists cannot start.
+    if (sendState != SendIdle || !dialog || !canStart())
+        return;
+    sendState = SendReady;
+    packetCount = 0;
+    sendTimerFired();
+    sendTimer->start(dialog->delay());
+}
+
+void SignalTestCore::stopSending()
+{
+    sendState = SendIdle;
+    sendTimer->stop();
+}
+
+void SignalTestCore::sendTimerFired()
+{
+    if (sendState == SendWaitConfirm)
+        sendState = SendPending;
+    if (sendState != SendReady)
+        return;
+
+    apsReq = Halvik::ApsDataRequest();
+    if (!buildRequest())
+        return;
+
+    // Waiting before the call: a host may deliver the confirm from inside it.
+    sendState = SendWaitConfirm;
+    Halvik::ApsController *controller = Halvik::ApsController::instance();
+    if (!controller || controller->apsdeDataRequest(apsReq) != 0)
+        sendState = SendReady;
+}

@@ -1,0 +1,72 @@
+#ifndef TESTBENCH_H
+#define TESTBENCH_H
+
+#include <halvik.h>
+
+#include <QDialog>
+#include <QList>
+#include <QPluginLoader>
+#include <QPointer>
+
+class QTimer;
+
+struct PluginFile
+{
+    const char *tag;
+    const char *path;
+};
+constexpr PluginFile OndrelPluginFile{"ondrel", ONDREL_PLUGIN_PATH};
+constexpr PluginFile KalSignalPluginFile{"kal", KAL_SIGNAL_PLUGIN_PATH};
+// For the many cases that hold for either plug-in.
+constexpr PluginFile BothPlugins[] = {OndrelPluginFile, KalSignalPluginFile};
+
+// A host with one signal test plug-in loaded from its built library, as the host application
+// would load it. Records every request and answers each with `result`; emits confirms,
+// indications and node events; reaches the dialog's widgets by object name.
+class TestBench : public Halvik::ApsController
+{
+public:
+    explicit TestBench(const QString &pluginPath);
+    ~TestBench() override;
+
+    int apsdeDataRequest(const Halvik::ApsDataRequest &req) override;
+
+    QObject *plugin() const { return instance; }
+    Halvik::NodeInterface *nodeInterface() const;
+    QDialog *dialog();
+    QTimer *sendTimer() const;
+
+    QWidget *widget(const char *objectName);
+    QString text(const char *objectName);
+    void click(const char *objectName);
+    void setDelay(int milliseconds);
+    // Opens the window with the node selected and a delay long enough that ticks come only
+    // from tick().
+    void openWith(const Halvik::Node &node);
+
+    // One timeout of the plug-in's send timer, without waiting for it.
+    void tick();
+    void select(const Halvik::Node &node);
+    void remove(const Halvik::Node &node);
+    void confirm(quint8 id, quint8 status = 0);
+    void confirmLast(quint8 status = 0);
+    void indicate(const Halvik::Node &from, quint16 profile, quint16 cluster, quint8 lqi,
+                  qint8 rssi);
+
+    static Halvik::Node node(quint64 ext, quint16 nwk);
+    static const Halvik::Node &nodeUnderTest();
+    // Makes the next constructed request carry the given id.
+    static void nextRequestIdWillBe(quint8 id);
+
+    QList<Halvik::ApsDataRequest> requests;
+    int result = 0;
+    // Confirms every accepted request from inside apsdeDataRequest, as some hosts do.
+    bool confirmAtOnce = false;
+
+private:
+    QPluginLoader loader;
+    QPointer<QObject> instance;
+    QPointer<QDialog> createdDialog;
+};
+
+#endif // TESTBENCH_H

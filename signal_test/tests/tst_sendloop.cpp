@@ -1,0 +1,323 @@
+#include "testbench.h"
+
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+// The send loop, node following and indication filter, which both plug-ins share: every case
+// runs against each of them.
+class TestSendLoop : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase_data();
+    void firstFrameLeavesAtOnce();
+    void delayIsReadAtStart();
+    void ticksWhileWaitingSendOnceOnTheConfirm();
+    void realTimerDrivesTheLoop();
+    void refusedRequestIsRetriedWithANewId();
+    void unmatchedConfirmsAreIgnored();
+    void startWhileRunningIsIgnored();
+    void stopAndRestartResetTheCount();
+    void hostConfirmingInsideTheCallDoesNotStallTheLoop();
+    void nodeRemoval_data();
+    void nodeRemoval();
+    void otherNodeEventsChangeNothing();
+    void selectingAnotherNodeMovesTheTest();
+    void indicationFilter_data();
+    void indicationFilter();
+    void indicationsAreIgnoredWhileIdle();
+    void hostDeletingTheDialogIsSurvived();
+    void startWithoutDialogIsIgnored();
+};
+
+namespace {
+
+const Halvik::Node &nodeUnderTest = TestBench::nodeUnderTest();
+const Halvik::Node otherNode = TestBench::node(0x00212effff00abcd, 0xabcd);
+const quint16 DeviceProfile = 0x0000;
+const quint16 HomeAutomationProfile = 0x0104;
+
+std::unique_ptr<TestBench> openBench()
+{
+    QFETCH_GLOBAL(QString, path);
+    auto bench = std::make_unique<TestBench>(path);
+    bench->openWith(nodeUnderTest);
+    return bench;
+}
+
+std::unique_ptr<TestBench> runningBench()
+{
+    std::unique_ptr<TestBench> bench = openBench();
+    bench->click("startButton");
+    return bench;
+}
+
+} // namespace
+
+void TestSendLoop::initTestCase_data()
+{
+    QTest::addColumn<QString>("path");
+    for (const PluginFile &plugin : BothPlugins)
+        QTest::newRow(plugin.tag) << QString(plugin.path);
+}
+
+void TestSendLoop::firstFrameLeavesAtOnce()
+{
+    std::unique_ptr<TestBench> bench = runningBench();
+    QCOMPARE(bench->requests.size(), 1);
+    QTimer *timer = bench->sendTimer();
+    QVERIFY(timer->isActive());
+    QVERIFY(!timer->isSingleShot());
+    QCOMPARE(timer->interval(), 10000);
+    QCOMPARE(bench->text("statusLabel"), "Send 0 packets");
+}
+
+void TestSendLoop::delayIsReadAtStart()
+{
+    std::unique_ptr<TestBench> bench = runningBench();
+    bench->setDelay(5000);
+    QCOMPARE(bench->sendTimer()->interval(), 10000);
+
+    bench->click("stopButton");
+    QVERIFY(!bench->sendTimer()->isActive());
+    bench->click("startButton");
+    QCOMPARE(bench->sendTimer()->interval(), 5000);
+}
+
+void TestSendLoop::ticksWhileWaitingSendOnceOnTheConfirm()
+{
+    std::unique_ptr<TestBench> bench = runningBench();
+    bench->tick();
+    bench->tick();
+    bench->tick();
+    QCOMPARE(bench->requests.size(), 1);
+
+    bench->confirmLast();
+    QCOMPARE(bench->requests.size(), 2);
+    QCOMPARE(bench->text("statusLabel"), "Send 1 packets");
+
+    // No tick since: the next frame waits for one.
+    bench->confirmLast();
+    QCOMPARE(bench->requests.size(), 2);
+    QCOMPARE(bench->text("statusLabel"), "Send 2 packets");
+    bench->tick();
+    QCOMPARE(bench->requests.size(), 3);
+}
+
+void TestSendLoop::realTimerDrivesTheLoop()
+{
+    std::unique_ptr<TestBench> bench = openBench();
+    bench->setDelay(10);
+    bench->click("startButton");
+    QTest::qWait(50);
+    QCOMPARE(bench->requests.size(), 1);
+
+    bench->confirmLast();
+    QCOMPARE(bench->requests.size(), 2);
+    bench->confirmLast();
+    QTRY_COMPARE_WITH_TIMEOUT(bench->requests.size(), 3, 1000);
+}
+
+void TestSendLoop::refusedRequestIsRetriedWithANewId()
+{
+    std::unique_ptr<TestBench> bench = openBench();
+    bench->result = -1;
+    bench->click("startButton");
+    bench->tick();
+    QCOMPARE(bench->requests.size(), 2);
+    QVERIFY(bench->requests[0].id() != bench->requests[1].id());
+
+    bench->result = 0;
+    bench->tick();
+    bench->tick();
+    QCOMPARE(bench->requests.size(), 3);
+    QVERIFY(bench->requests[1].id() != bench->requests[2].id());
+}
+
+void TestSendLoop::unmatchedConfirmsAreIgnored()
+{
+    std::unique_ptr<TestBench> bench = runningBench();
+    bench->tick();
+    bench->confirm(quint8(bench->requests.last().id() + 1));
+    QCOMPARE(bench->requests.size(), 1);
+    QCOMPARE(bench->text("statusLabel"), "Send 0 packets");
+
+    bench->confirmLast();
+    QCOMPARE(bench->requests.size(), 2);
+    QCOMPARE(bench->text("statusLabel"), "Send 1 packets");
+}
+
+void TestSendLoop::startWhileRunningIsIgnored()
+{
+    std::unique_ptr<TestBench> bench = runningBench();
+    bench->confirmLast();
+    QVERIFY(QMetaObject::invokeMethod(bench->plugin(), "startSending"));
+    QCOMPARE(bench->requests.size(), 1);
+    bench->confirmLast();
+    QCOMPARE(bench->text("statusLabel"), "Send 2 packets");
+}
+
+void TestSendLoop::stopAndRestartResetTheCount()
+{
+    std::unique_ptr<TestBench> bench = runningBench();
+    bench->confirmLast();
+    bench->tick();
+    QCOMPARE(bench->requests.size(), 2);
+
+    bench->click("stopButton");
+    QVERIFY(!bench->sendTimer()->isActive());
+    bench->tick();
+    // The confirm of the last request still counts while idle, but neither shows nor sends.
+    bench->confirmLast();
+    QCOMPARE(bench->requests.size(), 2);
+    QCOMPARE(bench->text("statusLabel"), "Stopped");
+
+    bench->click("startButton");
+    QCOMPARE(bench->requests.size(), 3);
+    QCOMPARE(bench->text("statusLabel"), "Send 0 packets");
+    bench->confirmLast();
+    QCOMPARE(bench->text("statusLabel"), "Send 1 packets");
+}
+
+void TestSendLoop::hostConfirmingInsideTheCallDoesNotStallTheLoop()
+{
+    std::unique_ptr<TestBench> bench = openBench();
+    bench->confirmAtOnce = true;
+    bench->click("startButton");
+    QCOMPARE(bench->text("statusLabel"), "Send 1 packets");
+    bench->tick();
+    bench->tick();
+    QCOMPARE(bench->requests.size(), 3);
+}
+
+void TestSendLoop::nodeRemoval_data()
+{
+    QTest::addColumn<bool>("underTest");
+    QTest::newRow("node under test") << true;
+    QTest::newRow("another node") << false;
+}
+
+void TestSendLoop::nodeRemoval()
+{
+    QFETCH(bool, underTest);
+    std::unique_ptr<TestBench> bench = runningBench();
+    bench->confirmLast();
+    QSignalSpy stopSpy(bench->dialog(), SIGNAL(stopPressed()));
+
+    bench->remove(underTest ? nodeUnderTest : otherNode);
+    bench->tick();
+    QCOMPARE(stopSpy.count(), underTest ? 1 : 0);
+    QCOMPARE(bench->sendTimer()->isActive(), !underTest);
+    QCOMPARE(bench->requests.size(), underTest ? 1 : 2);
+    QCOMPARE(bench->text("statusLabel"), underTest ? "Stopped" : "Send 1 packets");
+    QCOMPARE(bench->text("nodeLineEdit"),
+             underTest ? Halvik::Address().toStringExt() : nodeUnderTest.address().toStringExt());
+}
+
+void TestSendLoop::otherNodeEventsChangeNothing()
+{
+    std::unique_ptr<TestBench> bench = runningBench();
+    emit bench->nodeEvent(Halvik::NodeEvent(Halvik::NodeEvent::NodeSelected, nullptr));
+    emit bench->nodeEvent(Halvik::NodeEvent(Halvik::NodeEvent::NodeRemoved, nullptr));
+    emit bench->nodeEvent(Halvik::NodeEvent(1, &otherNode));
+    emit bench->nodeEvent(Halvik::NodeEvent(2, &nodeUnderTest));
+
+    QCOMPARE(bench->text("nodeLineEdit"), nodeUnderTest.address().toStringExt());
+    QVERIFY(bench->sendTimer()->isActive());
+    QCOMPARE(bench->text("statusLabel"), "Send 0 packets");
+}
+
+void TestSendLoop::selectingAnotherNodeMovesTheTest()
+{
+    std::unique_ptr<TestBench> bench = runningBench();
+    bench->confirmLast();
+    bench->select(otherNode);
+    QCOMPARE(bench->text("nodeLineEdit"), otherNode.address().toStringExt());
+
+    bench->indicate(nodeUnderTest, DeviceProfile, 0x8001, 10, -10);
+    bench->indicate(otherNode, DeviceProfile, 0x8001, 20, -20);
+    bench->tick();
+    bench->confirmLast();
+    QCOMPARE(bench->text("statusLabel"), "Send 2 packets");
+    QCOMPARE(bench->text("rssiLineEdit"), "-20");
+}
+
+void TestSendLoop::indicationFilter_data()
+{
+    QTest::addColumn<quint16>("profile");
+    QTest::addColumn<quint16>("cluster");
+    QTest::addColumn<bool>("fromNodeUnderTest");
+    QTest::addColumn<bool>("taken");
+    QTest::newRow("address response") << DeviceProfile << quint16(0x8001) << true << true;
+    QTest::newRow("any device profile cluster") << DeviceProfile << quint16(0x0013) << true << true;
+    QTest::newRow("address response, other profile")
+        << HomeAutomationProfile << quint16(0x8001) << true << true;
+    QTest::newRow("on/off") << HomeAutomationProfile << quint16(0x0006) << true << false;
+    QTest::newRow("other node") << DeviceProfile << quint16(0x8001) << false << false;
+}
+
+void TestSendLoop::indicationFilter()
+{
+    QFETCH(quint16, profile);
+    QFETCH(quint16, cluster);
+    QFETCH(bool, fromNodeUnderTest);
+    QFETCH(bool, taken);
+    std::unique_ptr<TestBench> bench = runningBench();
+
+    bench->indicate(fromNodeUnderTest ? nodeUnderTest : otherNode, profile, cluster, 200,
+                    qint8(0xC4));
+    QCOMPARE(bench->text("rssiLineEdit"), "0");
+    QCOMPARE(bench->text("lqiLineEdit"), "0");
+
+    bench->confirmLast();
+    QCOMPARE(bench->text("rssiLineEdit"), taken ? "-60" : "0");
+    QCOMPARE(bench->text("lqiLineEdit"), taken ? "200" : "0");
+}
+
+void TestSendLoop::indicationsAreIgnoredWhileIdle()
+{
+    std::unique_ptr<TestBench> bench = openBench();
+    bench->indicate(nodeUnderTest, DeviceProfile, 0x8001, 200, -60);
+    bench->click("startButton");
+    bench->confirmLast();
+    QCOMPARE(bench->text("rssiLineEdit"), "0");
+
+    // Start keeps the figures of the previous run until the node sends again.
+    bench->indicate(nodeUnderTest, DeviceProfile, 0x8001, 200, -60);
+    bench->click("stopButton");
+    bench->indicate(nodeUnderTest, DeviceProfile, 0x8001, 100, -30);
+    bench->click("startButton");
+    QCOMPARE(bench->text("rssiLineEdit"), "-60");
+    QCOMPARE(bench->text("lqiLineEdit"), "200");
+}
+
+void TestSendLoop::hostDeletingTheDialogIsSurvived()
+{
+    std::unique_ptr<TestBench> bench = runningBench();
+    QDialog *first = bench->dialog();
+    delete first;
+
+    bench->confirmLast();
+    bench->tick();
+    bench->select(otherNode);
+    bench->remove(otherNode);
+    QDialog *second = bench->dialog();
+    QVERIFY(second);
+    QCOMPARE(bench->text("nodeLineEdit"), "no node selected");
+}
+
+void TestSendLoop::startWithoutDialogIsIgnored()
+{
+    QFETCH_GLOBAL(QString, path);
+    TestBench bench(path);
+    QVERIFY(QMetaObject::invokeMethod(bench.plugin(), "startSending"));
+    QVERIFY(QMetaObject::invokeMethod(bench.plugin(), "sendTimerFired"));
+    QVERIFY(bench.requests.isEmpty());
+    QVERIFY(!bench.sendTimer()->isActive());
+}
+
+QTEST_MAIN(TestSendLoop)
+#include "tst_sendloop.moc"
