@@ -10,6 +10,7 @@ if(ENABLE_FUZZING)
   add_custom_target(fuzzers)
 else()
   add_library(fuzz_replay_main OBJECT ${CMAKE_CURRENT_LIST_DIR}/fuzz_replay_main.cpp)
+  set_target_properties(fuzz_replay_main PROPERTIES AUTOMOC OFF)
   target_link_libraries(fuzz_replay_main PRIVATE project_warnings)
 endif()
 
@@ -22,7 +23,8 @@ function(add_fuzz_target name)
     add_executable(${name} ${FUZZ_SOURCE})
     target_link_libraries(${name} PRIVATE ${FUZZ_LIBRARIES} project_warnings)
     target_link_options(${name} PRIVATE -fsanitize=fuzzer)
-    set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
+    set_target_properties(${name} PROPERTIES AUTOMOC OFF
+      RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
     add_dependencies(fuzzers ${name})
 
     # libFuzzer writes what it finds into its first directory only, so the corpus in the
@@ -36,7 +38,8 @@ function(add_fuzz_target name)
   else()
     add_executable(${name}_replay ${FUZZ_SOURCE} $<TARGET_OBJECTS:fuzz_replay_main>)
     target_link_libraries(${name}_replay PRIVATE ${FUZZ_LIBRARIES} project_warnings)
-    set_target_properties(${name}_replay PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+    set_target_properties(${name}_replay PROPERTIES AUTOMOC OFF
+      RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
     add_test(NAME ${name}_corpus COMMAND ${name}_replay ${corpus})
   endif()
 endfunction()
