@@ -17,17 +17,11 @@ class TestBrennix : public QObject
     Q_OBJECT
 
 private:
-    struct Run
-    {
-        int status;
-        QByteArray output;
-    };
+    using Run = TestSupport::CapturedRun;
 
     static Run execute(Brennix &brennix, const QStringList &arguments)
     {
-        StdoutCapture capture;
-        const int status = brennix.execute(arguments);
-        return {status, capture.text()};
+        return TestSupport::captureRun([&] { return brennix.execute(arguments); });
     }
 
     QString path(const QString &name) const { return m_directory->filePath(name); }
