@@ -41,6 +41,8 @@ private slots:
     void defaultDevice();
     void noArgumentsWithDefaultDevicePrintHelp();
     void modunaDeviceIsTheDefaultDevice();
+    void modunaDeviceJobs_data();
+    void modunaDeviceJobs();
     void lastDeviceIndexCounts();
     void deviceIndexIsZeroWhenNotANumber();
     void latency_data();
@@ -152,6 +154,45 @@ void TestBrennix::modunaDeviceIsTheDefaultDevice()
                              "using firmware file: " + file + " \n" +
                              "error opening firmware file " + file + "\n");
     QCOMPARE(run.status, 1);
+}
+
+void TestBrennix::modunaDeviceJobs_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("output"); // %1: the port, %2: the firmware file
+    QTest::addColumn<int>("status");
+
+    const QByteArray chosen = "no device specified use Moduna (%1)\n";
+    // The serial port has no reset line, so neither the reset nor flashing can start.
+    QTest::newRow("-r") << QStringList{"-r"} << chosen << 1;
+    QTest::newRow("flash") << QStringList{"-f", "firmware.bin"}
+                           << chosen + "using firmware file: %2 \n"
+                           << 1;
+    QTest::newRow("-l") << QStringList{"-l"}
+                        << QByteArray("Moduna: %1 (default)\n\nno FTDI devices found\n") << 0;
+}
+
+void TestBrennix::modunaDeviceJobs()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, output);
+    QFETCH(int, status);
+    const QString port = path(QStringLiteral("ttyS0"));
+    createModunaLink(port);
+    createFile(QStringLiteral("ttyS0"));
+    const QString firmware =
+        TestSupport::writeFile(path(QStringLiteral("firmware.bin")), QByteArray(200, 'x'));
+    arguments.replaceInStrings(QStringLiteral("firmware.bin"), firmware);
+    VirtualClock clock;
+    SimulatedFtdi ftdi(clock);
+    Brennix brennix;
+
+    const Run run = execute(brennix, arguments);
+
+    QCOMPARE(run.output, QString::fromLatin1(output).arg(port, firmware).toLocal8Bit());
+    QCOMPARE(run.status, status);
+    QVERIFY(!brennix.serialPort.isOpen());
+    QCOMPARE(ftdi.callCount(SimulatedFtdi::Open), 0);
 }
 
 void TestBrennix::lastDeviceIndexCounts()
