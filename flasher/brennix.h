@@ -1,6 +1,8 @@
 #ifndef BRENNIX_H
 #define BRENNIX_H
 
+#include "d2xx.h"
+
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
@@ -10,6 +12,13 @@
 #include <optional>
 
 struct FirmwareImage;
+
+// The D2XX handle of the open FTDI converter; the reset opens and closes the same one.
+extern FT_HANDLE ftdiHandle;
+
+constexpr int RxBufferSize = 1024;
+// Bootloader replies: the wake-up text, one block request, or the verdict.
+extern uint8_t rxBuffer[RxBufferSize];
 
 enum DeviceKind : int32_t
 {
@@ -73,8 +82,17 @@ private:
     bool findDeviceBySerial(const QString &serial, uint32_t *index);
     int resetDevice();
 
-    // Bootloader dialogue (brennix_flash.cpp); returns the exit status.
+    // Bootloader dialogue (brennix_flash.cpp); returns the exit status. Each step below
+    // prints its own failure and returns false (or -1).
     int flashImage(const FirmwareImage &image);
+    bool wakeUpBootloader();
+    bool sendDescriptor(const FirmwareImage &image);
+    bool serveBlocks(const FirmwareImage &image);
+    int receiveBlockRequest();
+    bool receiveRequestByte(uint8_t *byte);
+    bool writeToDevice(const uint8_t *data, qint64 length);
+    void awaitVerification();
+    int readVerdict();
 
     bool isOpen = false;
     DeviceKind deviceKind = NoDevice;
@@ -84,6 +102,8 @@ private:
     QSerialPort serialPort;
 
     friend class TestBrennix;
+    friend class TestFtdiTransport;
+    friend class TestSerialTransport;
 };
 
 #endif // BRENNIX_H

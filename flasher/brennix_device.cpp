@@ -1,37 +1,162 @@
 #include "brennix.h"
 
-// The transport arrives with the FTDI layer; until then no device can be opened, so
-// every operation fails as it does for NoDevice.
+#include "clock.h"
+
+#include <algorithm>
+#include <cstdio>
+
+FT_HANDLE ftdiHandle = nullptr;
+
+namespace {
+
+constexpr uint32_t BootloaderBaudRate = 38400;
+constexpr uint32_t FtdiReadTimeoutMs = 5000;
+constexpr uint32_t FtdiWriteTimeoutMs = 1000;
+constexpr int FtdiPollMs = 20;
+constexpr int FtdiFlushPollMs = 100;
+
+} // namespace
 
 bool Brennix::openDevice()
 {
-    return false;
+    switch (deviceKind) {
+    case NoDevice:
+        return false;
+    case SerialDevice:
+        serialPort.setBaudRate(BootloaderBaudRate);
+        if (!serialPort.open(QIODevice::ReadWrite)) {
+            printf("error: can not open %s\n", qPrintable(serialPort.portName()));
+            return false;
+        }
+        isOpen = true;
+        return true;
+    case FtdiDevice:
+        break;
+    }
+
+    if (FT_Open(int(ftdiIndex), &ftdiHandle) != FT_OK) {
+        isOpen = false;
+        return false;
+    }
+    isOpen = true;
+    // A rejected setting is reported but does not stop the flashing: the converter's own
+    // defaults may still reach the bootloader.
+    FT_SetTimeouts(ftdiHandle, FtdiReadTimeoutMs, FtdiWriteTimeoutMs);
+    if (FT_SetBaudRate(ftdiHandle, BootloaderBaudRate) != FT_OK)
+        printf("FTDI failed to set baudrate\n");
+    if (FT_SetLatencyTimer(ftdiHandle, uint8_t(latency)) != FT_OK)
+        printf("FTDI failed to set latency timer to %u ms\n", unsigned(latency));
+    if (FT_SetDataCharacteristics(ftdiHandle, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_NONE) != FT_OK)
+        printf("FTDI failed to set 8N1\n");
+    return true;
 }
 
 bool Brennix::closeDevice()
 {
+    if (!isOpen)
+        return true;
+    bool closed = true;
+    if (deviceKind == SerialDevice)
+        serialPort.close();
+    else if (deviceKind == FtdiDevice)
+        closed = FT_Close(ftdiHandle) == FT_OK;
     isOpen = false;
-    return true;
+    return closed;
 }
 
-qint64 Brennix::writeDevice(const uint8_t *, qint64)
+qint64 Brennix::writeDevice(const uint8_t *data, qint64 length)
 {
-    return -1;
+    switch (deviceKind) {
+    case NoDevice:
+        return -1;
+    case SerialDevice:
+        return serialPort.write(reinterpret_cast<const char *>(data), length);
+    case FtdiDevice:
+        break;
+    }
+    uint32_t written = 0;
+    if (FT_Write(ftdiHandle, data, uint32_t(length), &written) != FT_OK)
+        return -1;
+    return written;
 }
 
-qint64 Brennix::readDevice(uint8_t *, qint64)
+qint64 Brennix::readDevice(uint8_t *buffer, qint64 maximum)
 {
-    return -1;
+    switch (deviceKind) {
+    case NoDevice:
+        return -1;
+    case SerialDevice:
+        return serialPort.read(reinterpret_cast<char *>(buffer), maximum);
+    case FtdiDevice:
+        break;
+    }
+    // Only what the driver has queued is asked for, so the read time-out never applies.
+    uint32_t waiting = 0;
+    if (FT_GetQueueStatus(ftdiHandle, &waiting) != FT_OK)
+        return -1;
+    if (waiting == 0)
+        return 0;
+    uint32_t received = 0;
+    const auto length = uint32_t(std::min<qint64>(waiting, maximum));
+    if (FT_Read(ftdiHandle, buffer, length, &received) != FT_OK)
+        return -1;
+    return received;
 }
 
-void Brennix::flushDevice() {}
+void Brennix::flushDevice()
+{
+    switch (deviceKind) {
+    case NoDevice:
+        return;
+    case SerialDevice:
+        serialPort.flush();
+        return;
+    case FtdiDevice:
+        break;
+    }
+    uint32_t receiveWaiting = 0;
+    uint32_t transmitWaiting = 0;
+    uint32_t eventState = 0;
+    while (FT_GetStatus(ftdiHandle, &receiveWaiting, &transmitWaiting, &eventState) == FT_OK &&
+           transmitWaiting != 0)
+        FlasherClock::sleepMilliseconds(FtdiFlushPollMs);
+}
 
 qint64 Brennix::deviceBytesAvailable()
 {
-    return -1;
+    switch (deviceKind) {
+    case NoDevice:
+        return -1;
+    case SerialDevice:
+        return serialPort.bytesAvailable();
+    case FtdiDevice:
+        break;
+    }
+    uint32_t receiveWaiting = 0;
+    uint32_t transmitWaiting = 0;
+    uint32_t eventState = 0;
+    if (FT_GetStatus(ftdiHandle, &receiveWaiting, &transmitWaiting, &eventState) != FT_OK)
+        return -1;
+    return receiveWaiting;
 }
 
-bool Brennix::waitForDeviceData(int)
+bool Brennix::waitForDeviceData(int milliseconds)
 {
+    switch (deviceKind) {
+    case NoDevice:
+        return false;
+    case SerialDevice:
+        return serialPort.waitForReadyRead(milliseconds);
+    case FtdiDevice:
+        break;
+    }
+    // The D2XX library offers no blocking wait that returns as bytes arrive, so poll.
+    while (milliseconds > 0) {
+        uint32_t waiting = 0;
+        if (FT_GetQueueStatus(ftdiHandle, &waiting) == FT_OK && waiting != 0)
+            return true;
+        milliseconds -= FtdiPollMs;
+        FlasherClock::sleepMilliseconds(FtdiPollMs);
+    }
     return false;
 }

@@ -1,12 +1,39 @@
 #include "brennix.h"
 
+#include "clock.h"
+
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 
 namespace {
 
 ModunaPaths currentModunaPaths;
+
+constexpr int SerialNumberFieldSize = 16;
+constexpr int DescriptionFieldSize = 64;
+
+// CBUS bit-bang masks: the upper nibble makes CBUS0..3 outputs, the lower nibble gives
+// their levels. CBUS0 drives the adapter's reset, which is active low.
+constexpr uint8_t CbusResetReleased = 0xF1;
+constexpr uint8_t CbusResetAsserted = 0xF0;
+constexpr int ResetPulseMs = 200;
+// Gives the bootloader time to start before the pins are handed back.
+constexpr int ResetRecoveryMs = 20;
+
+FT_STATUS setCbusPins(uint8_t mask)
+{
+    return FT_SetBitMode(ftdiHandle, mask, FT_BITMODE_CBUS_BITBANG);
+}
+
+bool cbusPinsSet(uint8_t mask, FT_STATUS status)
+{
+    if (status != FT_OK)
+        printf("FTDI failed to set BitMask 0x%02X, status = %d\n", mask, int(status));
+    return status == FT_OK;
+}
 
 // The port of the Moduna module, or an empty string when this machine has none.
 QString modunaPort()
@@ -46,20 +73,109 @@ bool Brennix::chooseDefaultDevice()
     return true;
 }
 
-// The listing, the serial-number lookup and the reset need the FTDI layer, which
-// arrives with the transport; until then they fail without a message.
-
 int Brennix::listDevices()
 {
-    return -1;
+    const QString port = modunaPort();
+    if (!port.isEmpty())
+        printf("Moduna: %s (default)\n", qPrintable(port));
+
+    uint32_t count = 0;
+    if (FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY) != FT_OK)
+        return -1;
+    if (count == 0) {
+        printf("\nno FTDI devices found\n");
+        return 0;
+    }
+    printf("\n       %u  FTDI %s found\n\n", count, count == 1 ? "device" : "devices");
+    printf(" device | vendor | product | serial  | description\n");
+    printf("--------|--------|---------|---------|----------------------\n");
+    for (uint32_t index = 0; index < count; ++index) {
+        // A handle of its own: the listing must not disturb the device that the run uses.
+        FT_HANDLE handle = nullptr;
+        const FT_STATUS status = FT_Open(int(index), &handle);
+        if (status != FT_OK) {
+            printf("failed to open FTDI device (%u) status = %d\n\n", index, int(status));
+            continue;
+        }
+        FT_DEVICE type = 0;
+        uint32_t id = 0;
+        char serial[SerialNumberFieldSize] = {};
+        char description[DescriptionFieldSize] = {};
+        if (FT_GetDeviceInfo(handle, &type, &id, serial, description, nullptr) == FT_OK)
+            printf("   %u    | 0x%04X | 0x%04X  | %s | %s\n", index, id >> 16, id & 0xFFFF, serial,
+                   description);
+        FT_Close(handle);
+    }
+    return 0;
 }
 
-bool Brennix::findDeviceBySerial(const QString &, uint32_t *)
+bool Brennix::findDeviceBySerial(const QString &serial, uint32_t *index)
 {
+    uint32_t count = 0;
+    if (FT_CreateDeviceInfoList(&count) != FT_OK || count == 0) {
+        printf("\nno FTDI devices found\n");
+        return false;
+    }
+    std::vector<FT_DEVICE_LIST_INFO_NODE> nodes(count);
+    if (FT_GetDeviceInfoList(nodes.data(), &count) != FT_OK) {
+        printf("failed to get FTDI details\n");
+        return false;
+    }
+    const QByteArray wanted = serial.toLocal8Bit();
+    for (uint32_t i = 0; i < std::min<size_t>(count, nodes.size()); ++i) {
+        const FT_DEVICE_LIST_INFO_NODE &node = nodes[i];
+        // A device held by another process could not be flashed anyway.
+        if (node.Flags & FT_FLAGS_OPENED)
+            continue;
+        // The field need not be terminated; its last byte never counts.
+        const QByteArray nodeSerial(node.SerialNumber,
+                                    int(qstrnlen(node.SerialNumber, sizeof node.SerialNumber - 1)));
+        if (nodeSerial == wanted) {
+            *index = i;
+            return true;
+        }
+    }
     return false;
 }
 
 int Brennix::resetDevice()
 {
-    return -1;
+    // Only an FTDI converter has a line to the adapter's reset (CBUS0).
+    if (deviceKind != FtdiDevice)
+        return -1;
+    if (isOpen)
+        closeDevice();
+    printf("reset via FTDI\n");
+
+    FT_STATUS status = FT_Open(int(ftdiIndex), &ftdiHandle);
+    if (status != FT_OK) {
+        printf("FTDI can't open device %d, status = %d\n", int(ftdiIndex), int(status));
+        return -1;
+    }
+    isOpen = true;
+
+    status = setCbusPins(CbusResetReleased);
+    if (status == FT_INVALID_HANDLE) {
+        // Nothing is open that a later close could release.
+        isOpen = false;
+        return -1;
+    }
+    if (!cbusPinsSet(CbusResetReleased, status) ||
+        !cbusPinsSet(CbusResetAsserted, setCbusPins(CbusResetAsserted)))
+        return -1;
+    FlasherClock::sleepMilliseconds(ResetPulseMs);
+    if (!cbusPinsSet(CbusResetReleased, setCbusPins(CbusResetReleased)))
+        return -1;
+    FlasherClock::sleepMilliseconds(ResetRecoveryMs);
+
+    status = FT_SetBitMode(ftdiHandle, 0x00, FT_BITMODE_RESET);
+    if (status != FT_OK) {
+        printf("FTDI failed to set reset to normal mode, status = %d\n", int(status));
+        return -1;
+    }
+    status = FT_Close(ftdiHandle);
+    if (status != FT_OK)
+        printf("FTDI failed to close handle, status = %d\n", int(status));
+    isOpen = false;
+    return 0;
 }

@@ -1,11 +1,291 @@
 #include "brennix.h"
 
+#include "clock.h"
 #include "firmwarefile.h"
 
-#include <cstdlib>
+#include <QString>
+#include <QtEndian>
 
-// The bootloader dialogue needs the device transport, which arrives with the FTDI layer.
-int Brennix::flashImage(const FirmwareImage &)
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+
+uint8_t rxBuffer[RxBufferSize];
+
+namespace {
+
+constexpr int WakeUpAttempts = 16;
+const uint8_t WakeUpSequence[] = {0x1A, 0x1C, 0xA9, 0xAE};
+constexpr int WakeUpPauseMs = 200;
+constexpr int ReplyWaitMs = 1000;
+// Older reply text is dropped once it reaches this length, so that the next read still
+// has room for a complete reply.
+constexpr int ReplyTextLimit = 925;
+
+constexpr int DescriptorLength = 10;
+constexpr uint32_t BlockLength = 256;
+constexpr int RequestLength = 6; // "GET", block number low and high byte, ";"
+// Bytes that may arrive without completing a request before the window starts afresh.
+constexpr int RequestWindow = 100;
+constexpr int RequestPollMs = 5;
+// A bootloader may stay silent this long before any request byte, for instance while it
+// erases its flash. A poll waits at least RequestPollMs (the serial port waits exactly
+// that long, an FTDI converter 20 ms), so both transports allow at least this much, and
+// a bootloader that never answers still ends the run.
+constexpr int RequestSilenceMs = 10000;
+constexpr int RequestPolls = RequestSilenceMs / RequestPollMs;
+constexpr double ProgressMarks = 30.0;
+
+constexpr int VerifyCycles = 256;
+constexpr int VerifyCyclesPerDot = 16;
+constexpr int VerifyWaitMs = 100;
+constexpr uint8_t EndOfVerification = '#';
+
+const char *const ReadFailure = "error: failed to read from device\n";
+
+enum class Reply
 {
+    Unknown,
+    Ready,
+    Failure
+};
+
+// The first offset at which a keyword starts decides.
+Reply scanReply(const uint8_t *text, int length)
+{
+    struct Keyword
+    {
+        const char *text;
+        Reply meaning;
+    };
+    static const Keyword keywords[] = {{"READY", Reply::Ready},
+                                       {"Error", Reply::Failure},
+                                       {"ERROR", Reply::Failure},
+                                       {"STARTING APP", Reply::Failure}};
+    for (int offset = 0; offset < length; ++offset) {
+        for (const Keyword &keyword : keywords) {
+            const auto keywordLength = int(std::strlen(keyword.text));
+            if (keywordLength <= length - offset &&
+                std::memcmp(text + offset, keyword.text, size_t(keywordLength)) == 0)
+                return keyword.meaning;
+        }
+    }
+    return Reply::Unknown;
+}
+
+bool isBlockRequest(const uint8_t *bytes)
+{
+    return std::memcmp(bytes, "GET", 3) == 0 && bytes[5] == ';';
+}
+
+} // namespace
+
+int Brennix::flashImage(const FirmwareImage &image)
+{
+    // The reset and the open print their own failures.
+    if (resetDevice() == -1 || !openDevice())
+        return EXIT_FAILURE;
+    FlasherClock::sleepMilliseconds(50);
+    if (!wakeUpBootloader() || !sendDescriptor(image) || !serveBlocks(image))
+        return EXIT_FAILURE;
+    awaitVerification();
+    return readVerdict();
+}
+
+bool Brennix::wakeUpBootloader()
+{
+    int textLength = 0; // reply text accumulates across attempts
+    for (int attempt = 0; attempt < WakeUpAttempts; ++attempt) {
+        if (!writeToDevice(WakeUpSequence, 1))
+            return false;
+        printf("\n");
+        for (size_t i = 1; i < std::size(WakeUpSequence); ++i) {
+            if (!writeToDevice(WakeUpSequence + i, 1))
+                return false;
+        }
+        flushDevice();
+        FlasherClock::sleepMilliseconds(WakeUpPauseMs);
+
+        if (textLength >= ReplyTextLimit)
+            textLength = 0;
+        qint64 count = 0;
+        if (waitForDeviceData(ReplyWaitMs)) {
+            count = readDevice(rxBuffer + textLength, RxBufferSize - textLength);
+            if (count < 0) {
+                printf("%s", ReadFailure);
+                return false;
+            }
+        }
+        // A reply that fills the buffer is not a bootloader talking.
+        if (textLength + count > RxBufferSize - 1) {
+            printf("%s", ReadFailure);
+            return false;
+        }
+        textLength += int(count);
+
+        switch (scanReply(rxBuffer, textLength)) {
+        case Reply::Ready:
+            return true;
+        case Reply::Failure:
+            printf("error: something went wrong, retry\n");
+            closeDevice();
+            if (resetDevice() == -1)
+                return false;
+            // A failed open shows as a failed write of the next attempt.
+            openDevice();
+            std::fflush(stdout);
+            FlasherClock::sleepMilliseconds(50);
+            textLength = 0;
+            break;
+        case Reply::Unknown:
+            // Whatever the adapter says may tell the user why it does not answer.
+            std::fwrite(rxBuffer, 1, size_t(textLength), stdout);
+            break;
+        }
+    }
+    if (serialNumber.isEmpty())
+        printf("error: bootloader not responding\ndevice used by other application?\n");
+    else
+        printf("error: bootloader not responding\ndevice serial=%s used by other application?\n",
+               qPrintable(serialNumber));
+    return false;
+}
+
+bool Brennix::sendDescriptor(const FirmwareImage &image)
+{
+    std::fflush(stdout);
+    FlasherClock::sleepMilliseconds(100);
+    printf("flashing %d bytes: |=", int(image.size));
+    std::fflush(stdout);
+
+    uint8_t descriptor[DescriptorLength];
+    qToLittleEndian<uint32_t>(image.size, descriptor);
+    qToLittleEndian<uint32_t>(image.targetAddress, descriptor + 4);
+    descriptor[8] = image.type;
+    descriptor[9] = image.crc;
+    if (!writeToDevice(descriptor, DescriptorLength))
+        return false;
+    flushDevice();
+    FlasherClock::sleepMilliseconds(200);
+    return true;
+}
+
+bool Brennix::serveBlocks(const FirmwareImage &image)
+{
+    const uint32_t blockCount = image.size / BlockLength;
+    const uint32_t lastBlockLength = image.size % BlockLength;
+    const double progressStep = blockCount / ProgressMarks;
+    double progress = 0;
+    for (;;) {
+        const int number = receiveBlockRequest();
+        if (number < 0)
+            return false;
+        progress += 1;
+        if (progress >= progressStep) {
+            std::fputc('=', stdout);
+            std::fflush(stdout);
+            progress = 0;
+        }
+
+        const uint64_t offset = image.offset + uint64_t(number) * BlockLength;
+        if (uint32_t(number) < blockCount) {
+            if (!writeToDevice(imageBuffer + offset, BlockLength))
+                return false;
+            flushDevice();
+            continue;
+        }
+        // Any other number ends the transfer. A number so far beyond the image that its
+        // bytes would lie outside imageBuffer gets none; the bootloader's verdict decides.
+        const bool insideBuffer = offset + lastBlockLength <= ImageBufferSize;
+        const uint8_t *lastBlock = insideBuffer ? imageBuffer + offset : imageBuffer;
+        if (!writeToDevice(lastBlock, insideBuffer ? lastBlockLength : 0))
+            return false;
+        printf("|\n");
+        flushDevice();
+        FlasherClock::sleepMilliseconds(200);
+        return true;
+    }
+}
+
+int Brennix::receiveBlockRequest()
+{
+    for (;;) {
+        std::fill(std::begin(rxBuffer), std::end(rxBuffer), 0);
+        for (int received = 0; received < RequestWindow;) {
+            if (!receiveRequestByte(rxBuffer + received))
+                return -1;
+            ++received;
+            if (received < RequestLength)
+                continue;
+            const uint8_t *request = rxBuffer + received - RequestLength;
+            if (isBlockRequest(request))
+                return request[3] | request[4] << 8;
+        }
+    }
+}
+
+bool Brennix::receiveRequestByte(uint8_t *byte)
+{
+    for (int polls = RequestPolls; deviceBytesAvailable() <= 0 && polls > 0; --polls)
+        waitForDeviceData(RequestPollMs);
+    if (readDevice(byte, 1) != 1) {
+        printf("%s", ReadFailure);
+        return false;
+    }
+    return true;
+}
+
+bool Brennix::writeToDevice(const uint8_t *data, qint64 length)
+{
+    if (writeDevice(data, length) == length)
+        return true;
+    printf("error: can not write to device\n");
+    return false;
+}
+
+void Brennix::awaitVerification()
+{
+    printf("verify: ");
+    for (int cycle = VerifyCycles; cycle > 0; --cycle) {
+        waitForDeviceData(VerifyWaitMs);
+        if (readDevice(rxBuffer, 1) == 1) {
+            std::fflush(stdout);
+            if (rxBuffer[0] == EndOfVerification)
+                return;
+        }
+        if (cycle % VerifyCyclesPerDot == 0) {
+            printf(".");
+            std::fflush(stdout);
+        }
+    }
+}
+
+int Brennix::readVerdict()
+{
+    printf("\n");
+    std::fflush(stdout);
+    FlasherClock::sleepMilliseconds(500);
+    waitForDeviceData(1000);
+    const qint64 count = readDevice(rxBuffer, RxBufferSize);
+    if (count < 0 || count > RxBufferSize - 1) {
+        printf("%s", ReadFailure);
+        return EXIT_FAILURE;
+    }
+    rxBuffer[count] = 0;
+    const QString verdict = QString::fromLatin1(reinterpret_cast<const char *>(rxBuffer));
+
+    // "INVALID CRC" contains "VALID CRC", so it must be looked for first.
+    if (verdict.contains(QLatin1String("INVALID CRC"))) {
+        printf("Flash update failed, invalid CRC. Please try again.\n");
+        return EXIT_FAILURE;
+    }
+    if (verdict.contains(QLatin1String("VALID CRC"))) {
+        printf("SUCCESS\n");
+        std::fflush(stdout);
+        return EXIT_SUCCESS;
+    }
+    printf("FATAL: target reports\n%s\n", qPrintable(verdict));
     return EXIT_FAILURE;
 }

@@ -84,6 +84,20 @@ private:
     int m_savedStdout = -1;
 };
 
+// What a job of the flasher printed and the exit status it ended with.
+struct CapturedRun
+{
+    int status = -1;
+    QByteArray output;
+};
+
+template <typename Job> CapturedRun captureRun(Job job)
+{
+    StdoutCapture capture;
+    const int status = job();
+    return {status, capture.text()};
+}
+
 } // namespace TestSupport
 
 #endif // TESTSUPPORT_H

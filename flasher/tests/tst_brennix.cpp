@@ -1,5 +1,7 @@
 #include "brennix.h"
+#include "simulatedftdi.h"
 #include "testsupport.h"
+#include "virtualclock.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,17 +17,11 @@ class TestBrennix : public QObject
     Q_OBJECT
 
 private:
-    struct Run
-    {
-        int status;
-        QByteArray output;
-    };
+    using Run = TestSupport::CapturedRun;
 
     static Run execute(Brennix &brennix, const QStringList &arguments)
     {
-        StdoutCapture capture;
-        const int status = brennix.execute(arguments);
-        return {status, capture.text()};
+        return TestSupport::captureRun([&] { return brennix.execute(arguments); });
     }
 
     QString path(const QString &name) const { return m_directory->filePath(name); }
@@ -45,6 +41,8 @@ private slots:
     void defaultDevice();
     void noArgumentsWithDefaultDevicePrintHelp();
     void modunaDeviceIsTheDefaultDevice();
+    void modunaDeviceJobs_data();
+    void modunaDeviceJobs();
     void lastDeviceIndexCounts();
     void deviceIndexIsZeroWhenNotANumber();
     void latency_data();
@@ -158,6 +156,45 @@ void TestBrennix::modunaDeviceIsTheDefaultDevice()
     QCOMPARE(run.status, 1);
 }
 
+void TestBrennix::modunaDeviceJobs_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("output"); // %1: the port, %2: the firmware file
+    QTest::addColumn<int>("status");
+
+    const QByteArray chosen = "no device specified use Moduna (%1)\n";
+    // The serial port has no reset line, so neither the reset nor flashing can start.
+    QTest::newRow("-r") << QStringList{"-r"} << chosen << 1;
+    QTest::newRow("flash") << QStringList{"-f", "firmware.bin"}
+                           << chosen + "using firmware file: %2 \n"
+                           << 1;
+    QTest::newRow("-l") << QStringList{"-l"}
+                        << QByteArray("Moduna: %1 (default)\n\nno FTDI devices found\n") << 0;
+}
+
+void TestBrennix::modunaDeviceJobs()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, output);
+    QFETCH(int, status);
+    const QString port = path(QStringLiteral("ttyS0"));
+    createModunaLink(port);
+    createFile(QStringLiteral("ttyS0"));
+    const QString firmware =
+        TestSupport::writeFile(path(QStringLiteral("firmware.bin")), QByteArray(200, 'x'));
+    arguments.replaceInStrings(QStringLiteral("firmware.bin"), firmware);
+    VirtualClock clock;
+    SimulatedFtdi ftdi(clock);
+    Brennix brennix;
+
+    const Run run = execute(brennix, arguments);
+
+    QCOMPARE(run.output, QString::fromLatin1(output).arg(port, firmware).toLocal8Bit());
+    QCOMPARE(run.status, status);
+    QVERIFY(!brennix.serialPort.isOpen());
+    QCOMPARE(ftdi.callCount(SimulatedFtdi::Open), 0);
+}
+
 void TestBrennix::lastDeviceIndexCounts()
 {
     Brennix brennix;
@@ -212,23 +249,27 @@ void TestBrennix::latency()
 
 void TestBrennix::resetRunsWithoutReadingTheFile()
 {
+    VirtualClock clock;
+    SimulatedFtdi ftdi(clock);
+    ftdi.addConverter();
     Brennix brennix;
 
-    // Until the FTDI layer exists the reset fails, silently.
     const Run run = execute(brennix, {"-r", "-f", path(QStringLiteral("missing.bin")), "-d", "0"});
 
-    QCOMPARE(run.output, QByteArray());
-    QCOMPARE(run.status, 1);
+    QCOMPARE(run.output, QByteArray("reset via FTDI\nSUCCESS\n"));
+    QCOMPARE(run.status, 0);
 }
 
 void TestBrennix::listingRunsWithoutReadingTheFile()
 {
+    VirtualClock clock;
+    SimulatedFtdi ftdi(clock);
     Brennix brennix;
 
     const Run run = execute(brennix, {"-f", path(QStringLiteral("missing.bin")), "-l", "-x"});
 
-    QCOMPARE(run.output, QByteArray());
-    QCOMPARE(run.status, 1); // the listing fails until the FTDI layer exists
+    QCOMPARE(run.output, QByteArray("\nno FTDI devices found\n"));
+    QCOMPARE(run.status, 0);
 }
 
 void TestBrennix::closeDeviceTwiceSucceeds()

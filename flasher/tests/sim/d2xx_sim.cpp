@@ -225,8 +225,8 @@ FT_STATUS FT_GetStatus(FT_HANDLE handle, uint32_t *receivedWaiting, uint32_t *tr
     if (!receivedWaiting || !transmitWaiting || !eventState)
         return FT_INVALID_PARAMETER;
     *receivedWaiting = uint32_t(converter->bytesWaiting());
-    // Writes take their wire time before they return, so nothing is left to transmit.
-    *transmitWaiting = 0;
+    // Writes take their wire time before they return, so only a held queue is reported.
+    *transmitWaiting = converter->takeTransmitWaiting();
     *eventState = 0;
     return FT_OK;
 }

@@ -37,6 +37,7 @@ void SimulatedConverter::close()
 void SimulatedConverter::write(const QByteArray &bytes)
 {
     m_clock.advance(wireTime(bytes.size()));
+    m_bytesFromHost += bytes.size();
     transmit(m_bootloader.receive(bytes));
 }
 
@@ -48,6 +49,14 @@ int SimulatedConverter::bytesWaiting() const
         std::find_if(m_incoming.begin(), m_incoming.end(),
                      [now](const IncomingByte &incoming) { return incoming.arrival > now; });
     return int(firstInFlight - m_incoming.begin());
+}
+
+uint32_t SimulatedConverter::takeTransmitWaiting()
+{
+    if (m_heldStatusQueries == 0)
+        return 0;
+    --m_heldStatusQueries;
+    return 1;
 }
 
 QByteArray SimulatedConverter::read(int maximum)
@@ -93,6 +102,7 @@ void SimulatedConverter::transmit(const QList<BootloaderEmulator::Transmission> 
         for (int i = 0; i < transmission.bytes.size(); ++i)
             m_incoming.push_back({start + wireTime(i + 1), transmission.bytes.at(i)});
         previousEnd = start + wireTime(transmission.bytes.size());
+        m_bytesToHost += transmission.bytes.size();
         m_lineFreeAt = previousEnd;
     }
 }

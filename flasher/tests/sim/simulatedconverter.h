@@ -50,12 +50,19 @@ public:
     LineSettings &lineSettings() { return m_lineSettings; }
     bool isOpen() const { return m_open; }
     bool isResetAsserted() const { return m_resetAsserted; }
+    // The next statusQueries FT_GetStatus calls report bytes still waiting to be sent, as
+    // a converter does while its transmit FIFO drains.
+    void holdTransmitQueue(int statusQueries) { m_heldStatusQueries = statusQueries; }
+    // Counted over the converter's life: what crossed the serial line in each direction.
+    qint64 bytesFromHost() const { return m_bytesFromHost; }
+    qint64 bytesToHost() const { return m_bytesToHost; }
 
     // Used by the simulated D2XX calls.
     void open();
     void close();
     void write(const QByteArray &bytes);
     int bytesWaiting() const;
+    uint32_t takeTransmitWaiting();
     QByteArray read(int maximum);
     void setBitMode(uint8_t mask, uint8_t mode);
 
@@ -77,6 +84,9 @@ private:
     bool m_resetAsserted = false;
     std::deque<IncomingByte> m_incoming;
     qint64 m_lineFreeAt = 0;
+    int m_heldStatusQueries = 0;
+    qint64 m_bytesFromHost = 0;
+    qint64 m_bytesToHost = 0;
 };
 
 #endif // SIMULATEDCONVERTER_H
