@@ -29,6 +29,11 @@ int Brennix::execute(const QStringList &arguments)
     return status;
 }
 
+void Brennix::printBanner()
+{
+    printf("Brennix V2_10 firmware flasher for Zigbee radio adapters, built 2016/09/26\n");
+}
+
 void Brennix::printHelp()
 {
     printf("usage: Brennix <options>\n");

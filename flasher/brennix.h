@@ -50,6 +50,8 @@ public:
     // The whole job for the given arguments (without the program path); returns the exit status.
     int execute(const QStringList &arguments);
 
+    // The first line of every run, printed before the application object exists.
+    static void printBanner();
     void printHelp();
 
 public slots:

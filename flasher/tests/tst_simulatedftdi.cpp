@@ -3,6 +3,8 @@
 #include "simulatedftdi.h"
 #include "virtualclock.h"
 
+#include <QElapsedTimer>
+#include <QThread>
 #include <QtEndian>
 #include <QtTest>
 
@@ -178,6 +180,8 @@ private slots:
     void repliesQueueBehindEachOther();
     void writeTakesWireTime_data();
     void writeTakesWireTime();
+    void clockPace_data();
+    void clockPace();
     void injectedFailure_data();
     void injectedFailure();
     void shortWriteDeliversOnlyWhatItReports();
@@ -508,6 +512,56 @@ void TestSimulatedFtdi::writeTakesWireTime()
     const qint64 before = clock.now();
     QVERIFY(host.write(QByteArray(bytes, 'a')));
     QCOMPARE(clock.now() - before, microseconds);
+}
+
+void TestSimulatedFtdi::clockPace_data()
+{
+    QTest::addColumn<bool>("realTime");
+    QTest::addColumn<int>("outsideMs"); // real time that passes outside the simulation first
+    QTest::addColumn<int>("sleepMs");
+    QTest::addColumn<int>("sleeps");
+    QTest::addColumn<int>("bytesWritten");
+    QTest::addColumn<qint64>("microseconds");
+    QTest::newRow("instant: long sleep") << false << 0 << 10000 << 1 << 0 << qint64(10000000);
+    QTest::newRow("real time: one sleep") << true << 0 << 150 << 1 << 0 << qint64(150000);
+    QTest::newRow("real time: small sleeps") << true << 0 << 1 << 150 << 0 << qint64(150000);
+    // 576 bytes at 38400 baud are 150 ms on the wire.
+    QTest::newRow("real time: wire time") << true << 0 << 0 << 0 << 576 << qint64(150000);
+    // Start-up time must not be taken off the first sleeps.
+    QTest::newRow("real time: sleep after a delay")
+        << true << 100 << 150 << 1 << 0 << qint64(250000);
+}
+
+// Virtual time passes at least as fast as real time on a real-time clock, and a real-time
+// clock sleeps for every virtual microsecond.
+void TestSimulatedFtdi::clockPace()
+{
+    QFETCH(bool, realTime);
+    QFETCH(int, outsideMs);
+    QFETCH(int, sleepMs);
+    QFETCH(int, sleeps);
+    QFETCH(int, bytesWritten);
+    QFETCH(qint64, microseconds);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    VirtualClock clock(realTime ? VirtualClock::Pace::RealTime : VirtualClock::Pace::Instant);
+    SimulatedFtdi ftdi(clock);
+    ftdi.addConverter();
+    Host host;
+    QVERIFY(host.open());
+    QThread::msleep(static_cast<unsigned long>(outsideMs));
+    for (int i = 0; i < sleeps; ++i)
+        FlasherClock::sleepMilliseconds(sleepMs);
+    QVERIFY(host.write(QByteArray(bytesWritten, 'a')));
+
+    const QByteArray realMs = QByteArray::number(elapsed.elapsed()) + " ms";
+    if (realTime) {
+        QVERIFY2(clock.now() >= microseconds, realMs.constData());
+        QVERIFY2(elapsed.nsecsElapsed() / 1000 >= microseconds, realMs.constData());
+    } else {
+        QCOMPARE(clock.now(), microseconds);
+        QVERIFY2(elapsed.elapsed() < 1000, realMs.constData());
+    }
 }
 
 void TestSimulatedFtdi::injectedFailure_data()

@@ -2,6 +2,10 @@
 
 #include "clock.h"
 
+#include <QThread>
+
+#include <algorithm>
+
 namespace {
 
 VirtualClock *installedClock = nullptr;
@@ -13,12 +17,13 @@ void virtualSleep(int milliseconds)
 
 } // namespace
 
-VirtualClock::VirtualClock()
+VirtualClock::VirtualClock(Pace pace) : m_pace(pace)
 {
     if (installedClock)
         qFatal("VirtualClock: only one clock may be installed at a time");
     installedClock = this;
     FlasherClock::setSleepFunction(virtualSleep);
+    m_realTime.start();
 }
 
 VirtualClock::~VirtualClock()
@@ -30,6 +35,14 @@ VirtualClock::~VirtualClock()
 void VirtualClock::advance(qint64 microseconds)
 {
     // A negative sleep does not wind time back, just as a real one returns at once.
-    if (microseconds > 0)
+    if (microseconds <= 0)
+        return;
+    if (m_pace == Pace::Instant) {
         m_now += microseconds;
+        return;
+    }
+    m_now = std::max(m_now, realNow()) + microseconds;
+    const qint64 ahead = m_now - realNow();
+    if (ahead > 0)
+        QThread::usleep(static_cast<unsigned long>(ahead));
 }
