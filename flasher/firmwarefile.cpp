@@ -2,9 +2,9 @@
 
 #include <QtEndian>
 
-#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 uint8_t imageBuffer[ImageBufferSize];
 
@@ -44,7 +44,7 @@ std::size_t readIntoImageBuffer(std::FILE *stream)
 {
     const std::size_t length = std::fread(imageBuffer, 1, ImageBufferSize, stream);
     // Keeps "missing bytes are 0x00" true when a process loads more than one file.
-    std::fill(imageBuffer + length, imageBuffer + ImageBufferSize, 0);
+    std::memset(imageBuffer + length, 0, ImageBufferSize - length);
     return length;
 }
 

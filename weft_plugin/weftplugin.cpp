@@ -1,0 +1,353 @@
+#include "weftplugin.h"
+#include "weftpluginprivate.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// Waited after the first change of a burst, and again after a rebuild before listening anew.
+constexpr int rebuildDelayMs = 4000;
+// Deep enough for any real page; a template that includes itself stops here.
+constexpr int maxIncludeDepth = 16;
+// Special files may claim more content than they deliver; give up on them after this many
+// empty reads in a row instead of reading for ever.
+constexpr int maxFailedReads = 3;
+constexpr int maxReferenceLength = 1024;
+constexpr int versionSuffixLength = 7;
+
+bool isWhite(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Reads the next line of `in` into `line`, at most lineSize - 1 bytes and a NUL. Returns
+// false once `in` is at its end or has failed maxFailedReads times in a row.
+bool readNextLine(QFile &in, char *line, int &failedReads)
+{
+    while (!in.atEnd() && failedReads < maxFailedReads) {
+        const qint64 length = in.readLine(line, WeftPluginPrivate::lineSize);
+        if (length > 0) {
+            failedReads = 0;
+            return true;
+        }
+        ++failedReads;
+        DBG_Printf(1, "readLine %d\n%s", int(length), qPrintable(in.fileName() + '\n'));
+    }
+    return false;
+}
+
+// The file name of the include directive in line, or an empty name when the directive is
+// invalid, in which case line is left as the message about it shows it.
+QByteArray includeName(char *line)
+{
+    static const char keyword[] = "templ-include:";
+    char *const afterKeyword = std::strstr(line, keyword) + sizeof keyword - 1;
+    char *name = afterKeyword;
+    while (isWhite(*name))
+        ++name;
+    char *end = std::strstr(name, "-->");
+    if (!end)
+        return QByteArray();
+    while (end > afterKeyword && isWhite(end[-1]))
+        --end;
+    if (end - name < 2) {
+        *end = '\0';
+        return QByteArray();
+    }
+    return QByteArray(name, int(end - name));
+}
+
+// The value of the line's first manifest="..." attribute, or an empty string.
+QString manifestAttribute(const char *line)
+{
+    static const char attribute[] = "manifest=\"";
+    const char *value = std::strstr(line, attribute);
+    if (!value)
+        return QString();
+    value += sizeof attribute - 1;
+    const char *quote = std::strchr(value, '"');
+    return quote ? QString::fromLocal8Bit(value, int(quote - value)) : QString();
+}
+
+QByteArray metaTime(const QDateTime &time)
+{
+    return time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")).toLocal8Bit();
+}
+
+// "?" and the start of the SHA-1 digest of the file's content; empty when it cannot be read.
+QByteArray versionSuffix(QFile &file)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha1);
+    if (!hash.addData(&file))
+        return QByteArray();
+    return '?' + hash.result().toHex().left(versionSuffixLength - 1);
+}
+
+} // namespace
+
+WeftPlugin::WeftPlugin(QObject *parent) : QObject(parent), d(new WeftPluginPrivate)
+{
+    d->timer = new QTimer(this);
+    d->timer->setSingleShot(true);
+    connect(d->timer, SIGNAL(timeout()), this, SLOT(processTemplates()));
+
+    QDir dir(
+        Halvik::ApsController::instance()->stringParameter(Halvik::ApsController::WebAppDirectory));
+    d->appDir = dir.absolutePath();
+    // Hosts that name the old "webapp2" directory are served from "velora_app" beside it.
+    if (d->appDir.endsWith(QLatin1String("webapp2"))) {
+        dir.cdUp();
+        dir.cd(QStringLiteral("velora_app"));
+        d->appDir = dir.absolutePath();
+    }
+    d->srcDir = d->appDir + QLatin1String("-src");
+
+    DBG_Printf(1, "watch: %s\n", qPrintable(d->appDir));
+    DBG_Printf(1, "watch: %s\n", qPrintable(d->srcDir));
+
+    d->watcher = new QFileSystemWatcher(this);
+    d->watcher->addPath(d->srcDir);
+    d->watcher->addPath(d->appDir);
+    connect(d->watcher, SIGNAL(directoryChanged(QString)), this, SLOT(directoryChanged(QString)));
+    connect(d->watcher, SIGNAL(fileChanged(QString)), this, SLOT(directoryChanged(QString)));
+
+    updateFileWatcher();
+}
+
+WeftPlugin::~WeftPlugin()
+{
+    delete d;
+    d = nullptr;
+}
+
+const char *WeftPlugin::name()
+{
+    return "Weft Plugin";
+}
+
+bool WeftPlugin::hasFeature(int)
+{
+    return false;
+}
+
+QWidget *WeftPlugin::createWidget()
+{
+    return nullptr;
+}
+
+QDialog *WeftPlugin::createDialog()
+{
+    return nullptr;
+}
+
+void WeftPlugin::processTemplates()
+{
+    if (d->busy) {
+        DBG_Printf(1, "templates timer released\n");
+        d->busy = false;
+        return;
+    }
+    d->busy = true;
+    d->timer->start(rebuildDelayMs);
+
+    DBG_Printf(1, "process templates %s\n", qPrintable(d->srcDir));
+    const QStringList pages = QDir(d->srcDir).entryList(QStringList{QStringLiteral("*.html")});
+    d->manifestName.clear();
+    d->cacheFiles.clear();
+    for (const QString &page : pages) {
+        QFile out(d->appDir + '/' + page);
+        processFile(d->srcDir + '/' + page, out);
+        if (out.isOpen()) {
+            d->cacheFiles.append(page);
+            out.close();
+        }
+    }
+    processAppCache();
+}
+
+// Expands the template at filePath into out. A page's out is still closed when this is
+// called: it is opened, and so emptied, only once its template has been opened, so that an
+// unreadable template never blanks the served page.
+void WeftPlugin::processFile(QString filePath, QFile &out)
+{
+    QFile in(filePath);
+    const QDateTime now = QDateTime::currentDateTime();
+    if (!in.open(QIODevice::ReadOnly)) {
+        DBG_Printf(1, "failed to open file %s for read %s\n", qPrintable(filePath),
+                   qPrintable(in.errorString()));
+        DBG_Printf(1, "process %s\n", qPrintable(filePath));
+        return;
+    }
+    if (!out.isOpen() && !out.open(QIODevice::WriteOnly)) {
+        DBG_Printf(1, "failed to open file %s for write %s\n", qPrintable(out.fileName()),
+                   qPrintable(out.errorString()));
+        return;
+    }
+    DBG_Printf(1, "process %s\n", qPrintable(filePath));
+
+    // Where no birth time is kept, the last status change stands in for it.
+    const QFileInfo info(in);
+    const bool hasFileTimes = (info.birthTime().isValid() || info.metadataChangeTime().isValid()) &&
+                              info.lastModified().isValid();
+    char *const line = d->line;
+    bool skip = false;
+    int failedReads = 0;
+    while (readNextLine(in, line, failedReads)) {
+        if (std::strstr(line, "<!--")) {
+            if (!skip && std::strstr(line, "templ-include:")) {
+                const QByteArray name = includeName(line);
+                if (name.isEmpty()) {
+                    DBG_Printf(1, "invalid include file\n%s", line);
+                    return;
+                }
+                if (d->includeDepth == maxIncludeDepth) {
+                    DBG_Printf(1, "include nested deeper than %d\n%s", maxIncludeDepth, line);
+                    continue;
+                }
+                ++d->includeDepth;
+                processFile(d->srcDir + '/' + QString::fromUtf8(name), out);
+                --d->includeDepth;
+                continue;
+            }
+            if (std::strstr(line, "templ-skip-start")) {
+                skip = true;
+                continue;
+            }
+            if (std::strstr(line, "templ-skip-end")) {
+                skip = false;
+                continue;
+            }
+        } else if (std::strstr(line, "<head>")) {
+            out.write(line);
+            if (hasFileTimes) {
+                std::snprintf(line, WeftPluginPrivate::lineSize,
+                              "<meta data-lastmodified=\"%s\" data-generated=\"%s\">\r\n",
+                              metaTime(info.lastModified()).constData(), metaTime(now).constData());
+                out.write(line);
+            }
+            continue;
+        } else if (d->manifestName.isEmpty()) {
+            d->manifestName = manifestAttribute(line);
+        }
+        processLocalFileChecksum();
+        if (!skip)
+            out.write(line);
+    }
+}
+
+void WeftPlugin::directoryChanged(QString path)
+{
+    if (d->busy || d->timer->isActive())
+        return;
+    DBG_Printf(1, "%s changed\n", qPrintable(path));
+    if (QFileInfo(path).isDir())
+        updateFileWatcher();
+    d->timer->start(rebuildDelayMs);
+}
+
+// Gives the first local stylesheet reference of the line, or else its first local script
+// reference, a version suffix from the referenced file's content, so that browsers and the
+// application cache fetch the file anew exactly when it changed.
+void WeftPlugin::processLocalFileChecksum()
+{
+    char *const line = d->line;
+    std::ptrdiff_t start = 0;
+    std::ptrdiff_t end = 0;
+    if (const char *css = std::strstr(line, ".css")) {
+        const char *href = std::strstr(line, "href=");
+        if (!href)
+            return;
+        start = href - line + 6;
+        end = css - line + 4;
+    } else {
+        const char *js = std::strstr(line, ".js");
+        const char *src = std::strstr(line, "src=");
+        if (!js || !src)
+            return;
+        start = src - line + 5;
+        end = js - line + 3;
+    }
+    if (start >= end || end - start > maxReferenceLength)
+        return;
+
+    const QByteArray name(line + start, int(end - start));
+    QFile file(d->appDir + '/' + QString::fromUtf8(name));
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    char *const quote = std::strchr(line + end, '"');
+    if (!quote)
+        return;
+    // The suffix replaces whatever stands between the reference and the quote (an older
+    // suffix, usually); a line that would then overflow the buffer is left as it is.
+    const std::size_t tailLength = std::strlen(quote);
+    if (end + versionSuffixLength + tailLength >= std::size_t(WeftPluginPrivate::lineSize))
+        return;
+    const QByteArray suffix = versionSuffix(file);
+    if (suffix.isEmpty())
+        return;
+    std::memmove(line + end + versionSuffixLength, quote, tailLength + 1);
+    std::memcpy(line + end, suffix.constData(), versionSuffixLength);
+
+    const QString entry = QString::fromLocal8Bit(name) + QString::fromLatin1(suffix);
+    if (!d->cacheFiles.contains(entry))
+        d->cacheFiles.append(entry);
+    d->watcher->addPath(file.fileName());
+}
+
+void WeftPlugin::processAppCache()
+{
+    if (d->manifestName.isEmpty())
+        return;
+    d->cacheFiles.sort();
+    DBG_Printf(1, "process appcache %s\n", qPrintable(d->manifestName));
+
+    QFile in(d->srcDir + '/' + d->manifestName);
+    if (!in.open(QIODevice::ReadOnly)) {
+        DBG_Printf(1, "failed to open file %s for read %s\n", qPrintable(in.fileName()),
+                   qPrintable(in.errorString()));
+        return;
+    }
+    QFile out(d->appDir + '/' + d->manifestName);
+    if (!out.open(QIODevice::WriteOnly)) {
+        DBG_Printf(1, "failed to open file %s for write %s\n", qPrintable(out.fileName()),
+                   qPrintable(out.errorString()));
+        return;
+    }
+    int failedReads = 0;
+    while (readNextLine(in, d->line, failedReads)) {
+        out.write(d->line);
+        if (!std::strstr(d->line, "# templ-auto-generate"))
+            continue;
+        // A marker on a last line without line end would otherwise swallow the first entry.
+        if (d->line[std::strlen(d->line) - 1] != '\n')
+            out.write("\n");
+        for (const QString &entry : qAsConst(d->cacheFiles)) {
+            const QByteArray bytes = entry.toLocal8Bit();
+            DBG_Printf(1, "    %s\n", bytes.constData());
+            out.write(bytes + '\n');
+        }
+        out.write("\n");
+    }
+}
+
+// Only ever adds: paths of files that went away simply stop reporting.
+void WeftPlugin::updateFileWatcher()
+{
+    const QStringList templates =
+        QDir(d->srcDir).entryList(QStringList{QStringLiteral("*.html"), QStringLiteral("*.inc")});
+    for (const QString &name : templates)
+        d->watcher->addPath(d->srcDir + '/' + name);
+    const QStringList assets =
+        QDir(d->appDir).entryList(QStringList{QStringLiteral("*.css"), QStringLiteral("*.js")});
+    for (const QString &name : assets)
+        d->watcher->addPath(d->appDir + '/' + name);
+}
