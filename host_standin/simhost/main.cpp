@@ -11,8 +11,8 @@
 #include "webapprun.h"
 
 #include <QApplication>
-#include <QFileInfo>
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 
 #include <cstdio>
 
@@ -45,7 +45,10 @@ int main(int argc, char *argv[])
     SimNetwork network(options.seed);
     network.setLatency(options.latency);
     network.setSuccessRate(options.successRate);
-    network.setWebAppDirectory(options.webAppDir);
+    // Without a web app of its own the host names an empty private directory: an empty name
+    // would have the template plug-in watch, and rebuild into, the working directory.
+    const QTemporaryDir noWebApp;
+    network.setWebAppDirectory(options.webAppDir.isEmpty() ? noWebApp.path() : options.webAppDir);
 
     // The controller exists before the first plug-in is loaded: plug-ins connect to it in
     // their constructors.
@@ -53,22 +56,16 @@ int main(int argc, char *argv[])
     const QString pluginDir = options.pluginDir.isEmpty()
                                   ? QCoreApplication::applicationDirPath() + "/../plugins"
                                   : options.pluginDir;
-    const QStringList loadProblems = plugins.load(pluginDir);
 
     if (options.headless) {
-        for (const QString &loadProblem : loadProblems)
+        for (const QString &loadProblem : plugins.load(pluginDir))
             Headless::printError(loadProblem);
         if (!options.plugin.isEmpty())
             return SignalTestRun(network, plugins, options).run();
         return WebAppRun(options).run();
     }
 
-    SimHostWindow window(network, plugins);
-    for (const PluginSet::Plugin &plugin : plugins.plugins())
-        window.appendLog(QStringLiteral("host: loaded %1 (%2)\n")
-                             .arg(QFileInfo(plugin.filePath).fileName(), plugin.name));
-    for (const QString &loadProblem : loadProblems)
-        window.appendLog(QStringLiteral("host: %1\n").arg(loadProblem));
+    SimHostWindow window(network, plugins, pluginDir);
     if (!options.screenshotDir.isEmpty())
         return Screenshots(window, plugins).save(options.screenshotDir);
     window.show();

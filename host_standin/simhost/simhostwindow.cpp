@@ -24,9 +24,8 @@ QPointer<SimHostWindow> logWindow;
 
 void printToLog(int, const char *text)
 {
-    // Queued: DBG_Printf may be called from any thread, and a plug-in printing from inside a
-    // slot should not have the view repaint under it.
-    QMetaObject::invokeMethod(logWindow, "appendLog", Qt::QueuedConnection,
+    // Queued only when a plug-in prints from another thread than the window's.
+    QMetaObject::invokeMethod(logWindow, "appendLog", Qt::AutoConnection,
                               Q_ARG(QString, QString::fromLocal8Bit(text)));
 }
 
@@ -40,15 +39,26 @@ QString nodeText(const Halvik::Node &node)
 
 } // namespace
 
-SimHostWindow::SimHostWindow(SimNetwork &network, PluginSet &plugins, QWidget *parent)
+SimHostWindow::SimHostWindow(SimNetwork &network, PluginSet &plugins, const QString &pluginDir,
+                             QWidget *parent)
     : QWidget(parent), network(network), plugins(plugins)
 {
     setWindowTitle(tr("Simulated host (seed %1)").arg(network.seed()));
-    resize(980, 560);
+    resize(1100, 560);
 
+    // Plug-ins print from their constructors already.
     logView = new QPlainTextEdit(this);
     logView->setReadOnly(true);
     logView->setMaximumBlockCount(5000);
+    logWindow = this;
+    Halvik::setDebugPrintHandler(printToLog);
+    const QStringList problems = plugins.load(pluginDir);
+    for (const PluginSet::Plugin &plugin : plugins.plugins())
+        appendLog(
+            tr("host: loaded %1 (%2)\n").arg(QFileInfo(plugin.filePath).fileName(), plugin.name));
+    for (const QString &problem : problems)
+        appendLog(tr("host: %1\n").arg(problem));
+
     auto *logBox = new QGroupBox(tr("Debug output"), this);
     (new QVBoxLayout(logBox))->addWidget(logView);
 
@@ -63,9 +73,6 @@ SimHostWindow::SimHostWindow(SimNetwork &network, PluginSet &plugins, QWidget *p
     updateButtons();
     updateFigures();
     connect(&network, &SimNetwork::figuresChanged, this, &SimHostWindow::updateFigures);
-
-    logWindow = this;
-    Halvik::setDebugPrintHandler(printToLog);
 }
 
 SimHostWindow::~SimHostWindow()

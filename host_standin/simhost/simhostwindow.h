@@ -13,15 +13,16 @@ class QSpinBox;
 class QTreeWidget;
 class SimNetwork;
 
-// The simulated host's window: the loaded plug-ins with their dialogs, the simulated network's
-// nodes and settings, and the plug-ins' debug output. While it exists, DBG_Printf writes into
-// its log pane.
+// The simulated host's window: the plug-ins it loads with their dialogs, the simulated
+// network's nodes and settings, and the plug-ins' debug output. While it exists, DBG_Printf
+// writes into its log pane, from before the first plug-in is loaded.
 class SimHostWindow : public QWidget
 {
     Q_OBJECT
 
 public:
-    SimHostWindow(SimNetwork &network, PluginSet &plugins, QWidget *parent = nullptr);
+    SimHostWindow(SimNetwork &network, PluginSet &plugins, const QString &pluginDir,
+                  QWidget *parent = nullptr);
     ~SimHostWindow() override;
 
     // Shows the plug-in's dialog and returns it; null when the plug-in offers none.

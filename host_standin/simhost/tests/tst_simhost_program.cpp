@@ -1,3 +1,5 @@
+#include <QDir>
+#include <QFile>
 #include <QImage>
 #include <QProcess>
 #include <QRegularExpression>
@@ -14,9 +16,10 @@ struct Run
 };
 
 // Runs the simulated host without any display, as on a build server.
-Run runSimHost(const QStringList &arguments)
+Run runSimHost(const QStringList &arguments, const QString &workingDirectory = QString())
 {
     QProcess process;
+    process.setWorkingDirectory(workingDirectory);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
         environment.remove(QString::fromLatin1(name));
@@ -44,6 +47,7 @@ private slots:
     void refusesBadArguments();
     void printsHelp();
     void savesScreenshots();
+    void headlessWebAppRebuilds();
 };
 
 void TestSimHostProgram::headlessSignalTest_data()
@@ -172,6 +176,42 @@ void TestSimHostProgram::savesScreenshots()
         // The window and a dialog side by side.
         QVERIFY(picture.width() > 1000 && picture.height() > 400);
     }
+}
+
+void TestSimHostProgram::headlessWebAppRebuilds()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString served = dir.filePath("www");
+    const QString source = dir.filePath("www-src");
+    QVERIFY(QDir().mkpath(served) && QDir().mkpath(source));
+    const QList<QPair<QString, QByteArray>> files = {
+        {source + "/index.html", "<html>\n<head>\n<!-- templ-include: head.inc -->\n</head>\n"
+                                 "<body>simulated</body>\n</html>\n"},
+        {source + "/head.inc", "<link rel=\"stylesheet\" href=\"app.css\">\n"},
+        {served + "/app.css", "body {}\n"},
+    };
+    for (const auto &file : files) {
+        QFile out(file.first);
+        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(file.second) == file.second.size());
+    }
+
+    // The template plug-in rebuilds 4 s after the change that the run makes at 0.5 s.
+    const Run run = runSimHost(
+        {"--headless", "--webapp", served, "--touch", source + "/index.html", "--seconds", "5"});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    QVERIFY2(run.out.contains("watch: " + served + "\n"), qPrintable(run.out));
+    QVERIFY2(run.out.contains("rewrote " + source + "/index.html\n"), qPrintable(run.out));
+
+    QFile page(served + "/index.html");
+    QVERIFY2(page.open(QIODevice::ReadOnly), qPrintable(run.out));
+    const QString written = QString::fromLatin1(page.readAll());
+    QVERIFY2(written.contains(QRegularExpression("href=\"app.css\\?[0-9a-f]{6}\"")),
+             qPrintable(written));
+    QVERIFY(written.contains("<body>simulated</body>"));
+    QFile sourcePage(source + "/index.html");
+    QVERIFY(sourcePage.open(QIODevice::ReadOnly));
+    QCOMPARE(sourcePage.readAll(), files.first().second);
 }
 
 QTEST_GUILESS_MAIN(TestSimHostProgram)
