@@ -42,6 +42,10 @@ SignalTestCore::~SignalTestCore() = default;
 SignalTestDialog *SignalTestCore::createDialog()
 {
     if (!dialog) {
+        // The host deleted the dialog of a running test: its successor starts out stopped,
+        // so the test must stop too, or the new Start button could never start it again.
+        if (sendState != SendIdle)
+            stopSending();
         dialog = newDialog();
         QObject::connect(dialog, SIGNAL(startPressed()), plugin, SLOT(startSending()));
         QObject::connect(dialog, SIGNAL(stopPressed()), plugin, SLOT(stopSending()));
@@ -139,6 +143,8 @@ void SignalTestCore::sendTimerFired()
     // Waiting before the call: a host may deliver the confirm from inside it.
     sendState = SendWaitConfirm;
     Halvik::ApsController *controller = Halvik::ApsController::instance();
-    if (!controller || controller->apsdeDataRequest(apsReq) != 0)
+    const bool accepted = controller && controller->apsdeDataRequest(apsReq) == 0;
+    // A refusal undoes only the wait; a stop that came during the call stands.
+    if (!accepted && sendState == SendWaitConfirm)
         sendState = SendReady;
 }

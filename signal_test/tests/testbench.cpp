@@ -21,6 +21,8 @@ TestBench::~TestBench()
 int TestBench::apsdeDataRequest(const Halvik::ApsDataRequest &req)
 {
     requests << req;
+    if (duringRequest)
+        duringRequest();
     if (result == 0 && confirmAtOnce)
         confirm(req.id());
     return result;

@@ -8,6 +8,8 @@
 #include <QPluginLoader>
 #include <QPointer>
 
+#include <functional>
+
 class QTimer;
 
 struct PluginFile
@@ -62,6 +64,8 @@ public:
     int result = 0;
     // Confirms every accepted request from inside apsdeDataRequest, as some hosts do.
     bool confirmAtOnce = false;
+    // Runs inside apsdeDataRequest before it answers, as a host's own events may.
+    std::function<void()> duringRequest;
 
 private:
     QPluginLoader loader;

@@ -30,6 +30,7 @@ private slots:
     void indicationFilter();
     void indicationsAreIgnoredWhileIdle();
     void hostDeletingTheDialogIsSurvived();
+    void stopDuringARefusedRequestStands();
     void startWithoutDialogIsIgnored();
 };
 
@@ -307,6 +308,32 @@ void TestSendLoop::hostDeletingTheDialogIsSurvived()
     QDialog *second = bench->dialog();
     QVERIFY(second);
     QCOMPARE(bench->text("nodeLineEdit"), "no node selected");
+    QVERIFY(!bench->sendTimer()->isActive());
+
+    // The new dialog's Start must start a test of its own.
+    bench->select(nodeUnderTest);
+    const int sentBefore = bench->requests.size();
+    bench->click("startButton");
+    QCOMPARE(bench->requests.size(), sentBefore + 1);
+    QVERIFY(bench->sendTimer()->isActive());
+}
+
+void TestSendLoop::stopDuringARefusedRequestStands()
+{
+    std::unique_ptr<TestBench> bench = runningBench();
+    bench->confirmLast();
+    bench->result = -1;
+    bench->duringRequest = [&bench] { bench->remove(nodeUnderTest); };
+    bench->tick();
+    QCOMPARE(bench->text("statusLabel"), "Stopped");
+    QVERIFY(!bench->sendTimer()->isActive());
+
+    bench->duringRequest = nullptr;
+    bench->result = 0;
+    bench->select(nodeUnderTest);
+    const int sentBefore = bench->requests.size();
+    bench->click("startButton");
+    QCOMPARE(bench->requests.size(), sentBefore + 1);
 }
 
 void TestSendLoop::startWithoutDialogIsIgnored()
