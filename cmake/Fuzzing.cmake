@@ -14,32 +14,46 @@ else()
   target_link_libraries(fuzz_replay_main PRIVATE project_warnings)
 endif()
 
-# add_fuzz_target(<name> SOURCE <file.cpp> CORPUS <directory> LIBRARIES <targets>...)
+# add_fuzz_target(<name> SOURCE <file.cpp> CORPUS <directory> [DICTIONARY <file>]
+#                 LIBRARIES <targets>... [DEFINITIONS <definitions>...] [DEPENDS <targets>...])
+# DEPENDS names targets that the program does not link but needs built, such as a plug-in
+# it loads.
 function(add_fuzz_target name)
-  cmake_parse_arguments(PARSE_ARGV 1 FUZZ "" "SOURCE;CORPUS" "LIBRARIES")
+  cmake_parse_arguments(PARSE_ARGV 1 FUZZ "" "SOURCE;CORPUS;DICTIONARY"
+    "LIBRARIES;DEFINITIONS;DEPENDS")
   get_filename_component(corpus ${FUZZ_CORPUS} ABSOLUTE)
 
   if(ENABLE_FUZZING)
-    add_executable(${name} ${FUZZ_SOURCE})
-    target_link_libraries(${name} PRIVATE ${FUZZ_LIBRARIES} project_warnings)
-    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
-    set_target_properties(${name} PROPERTIES AUTOMOC OFF
-      RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
-    add_dependencies(fuzzers ${name})
+    set(target ${name})
+    add_executable(${target} ${FUZZ_SOURCE})
+    target_link_options(${target} PRIVATE -fsanitize=fuzzer)
+    set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
+    add_dependencies(fuzzers ${target})
 
+    set(options)
+    if(FUZZ_DICTIONARY)
+      get_filename_component(dictionary ${FUZZ_DICTIONARY} ABSOLUTE)
+      list(APPEND options -dict=${dictionary})
+    endif()
     # libFuzzer writes what it finds into its first directory only, so the corpus in the
     # repository is read but never changed.
     set(findings ${CMAKE_BINARY_DIR}/fuzz/${name}-findings)
     file(MAKE_DIRECTORY ${findings})
-    add_test(NAME ${name} COMMAND ${name} ${findings} ${corpus}
+    add_test(NAME ${name} COMMAND ${name} ${findings} ${corpus} ${options}
       -max_total_time=${FUZZ_SECONDS} -timeout=10 -print_final_stats=1
       -artifact_prefix=${CMAKE_BINARY_DIR}/fuzz/${name}-)
     set_tests_properties(${name} PROPERTIES LABELS fuzz)
   else()
-    add_executable(${name}_replay ${FUZZ_SOURCE} $<TARGET_OBJECTS:fuzz_replay_main>)
-    target_link_libraries(${name}_replay PRIVATE ${FUZZ_LIBRARIES} project_warnings)
-    set_target_properties(${name}_replay PROPERTIES AUTOMOC OFF
-      RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
-    add_test(NAME ${name}_corpus COMMAND ${name}_replay ${corpus})
+    set(target ${name}_replay)
+    add_executable(${target} ${FUZZ_SOURCE} $<TARGET_OBJECTS:fuzz_replay_main>)
+    set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+    add_test(NAME ${name}_corpus COMMAND ${target} ${corpus})
+  endif()
+
+  target_link_libraries(${target} PRIVATE ${FUZZ_LIBRARIES} project_warnings)
+  target_compile_definitions(${target} PRIVATE ${FUZZ_DEFINITIONS})
+  set_target_properties(${target} PROPERTIES AUTOMOC OFF)
+  if(FUZZ_DEPENDS)
+    add_dependencies(${target} ${FUZZ_DEPENDS})
   endif()
 endfunction()

@@ -18,6 +18,9 @@ namespace {
 constexpr int rebuildDelayMs = 4000;
 // Deep enough for any real page; a template that includes itself stops here.
 constexpr int maxIncludeDepth = 16;
+// The depth limit alone lets a file that includes itself twice expand 2^16 times; this
+// bounds what one page can cost.
+constexpr int maxIncludesPerPage = 256;
 // Special files may claim more content than they deliver; give up on them after this many
 // empty reads in a row instead of reading for ever.
 constexpr int maxFailedReads = 3;
@@ -76,6 +79,15 @@ QString manifestAttribute(const char *line)
     value += sizeof attribute - 1;
     const char *quote = std::strchr(value, '"');
     return quote ? QString::fromLocal8Bit(value, int(quote - value)) : QString();
+}
+
+// Whether path lies below dir once ".." parts are resolved. A manifest name that climbs out
+// of the served directory names the same file from both directories, which would then be
+// emptied by opening it for the output.
+bool liesBelow(const QString &path, const QString &dir)
+{
+    const QString relative = QDir(dir).relativeFilePath(QDir::cleanPath(path));
+    return relative != QLatin1String("..") && !relative.startsWith(QLatin1String("../"));
 }
 
 QByteArray metaTime(const QDateTime &time)
@@ -165,6 +177,7 @@ void WeftPlugin::processTemplates()
     d->cacheFiles.clear();
     for (const QString &page : pages) {
         QFile out(d->appDir + '/' + page);
+        d->includesInPage = 0;
         processFile(d->srcDir + '/' + page, out);
         if (out.isOpen()) {
             d->cacheFiles.append(page);
@@ -213,6 +226,12 @@ void WeftPlugin::processFile(QString filePath, QFile &out)
                     DBG_Printf(1, "include nested deeper than %d\n%s", maxIncludeDepth, line);
                     continue;
                 }
+                if (d->includesInPage == maxIncludesPerPage) {
+                    DBG_Printf(1, "more than %d includes in one page\n%s", maxIncludesPerPage,
+                               line);
+                    continue;
+                }
+                ++d->includesInPage;
                 ++d->includeDepth;
                 processFile(d->srcDir + '/' + QString::fromUtf8(name), out);
                 --d->includeDepth;
@@ -310,13 +329,18 @@ void WeftPlugin::processAppCache()
     d->cacheFiles.sort();
     DBG_Printf(1, "process appcache %s\n", qPrintable(d->manifestName));
 
+    QFile out(d->appDir + '/' + d->manifestName);
+    if (!liesBelow(out.fileName(), d->appDir)) {
+        DBG_Printf(1, "manifest %s outside %s\n", qPrintable(d->manifestName),
+                   qPrintable(d->appDir));
+        return;
+    }
     QFile in(d->srcDir + '/' + d->manifestName);
     if (!in.open(QIODevice::ReadOnly)) {
         DBG_Printf(1, "failed to open file %s for read %s\n", qPrintable(in.fileName()),
                    qPrintable(in.errorString()));
         return;
     }
-    QFile out(d->appDir + '/' + d->manifestName);
     if (!out.open(QIODevice::WriteOnly)) {
         DBG_Printf(1, "failed to open file %s for write %s\n", qPrintable(out.fileName()),
                    qPrintable(out.errorString()));

@@ -21,10 +21,13 @@ public:
     QString srcDir;
     QString manifestName;
     QStringList cacheFiles;
-    // One NUL-terminated line of the file being read; a NUL inside a line ends it.
-    char line[lineSize] = {};
+    // Includes followed so far for the page being built.
+    int includesInPage = 0;
     // Nesting level of the include being processed; 0 while a page template is read.
     int includeDepth = 0;
+    // One NUL-terminated line of the file being read; a NUL inside a line ends it. Last in the
+    // record, so that AddressSanitizer's guard zone after the heap block borders it directly.
+    char line[lineSize] = {};
 };
 
 #endif // WEFTPLUGINPRIVATE_H

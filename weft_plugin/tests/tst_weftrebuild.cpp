@@ -95,6 +95,7 @@ private slots:
     void unchangedSourcesRebuildIdentically();
     void changedStylesheetChangesOnlyItsReferences();
     void readFailuresAreBounded();
+    void includesPerPageAreBounded();
 
 private:
     void addColumns();
@@ -373,6 +374,26 @@ void TestWeftRebuild::manifestAttribute_data()
                           "process appcache gone.appcache\n",
                           "failed to open file @/www-src/gone.appcache for read No such file or "
                           "directory\n"};
+    // Climbing out, the name reaches the same file from both directories; opening the output
+    // would empty the source before it is read.
+    QTest::newRow("climbing into the source directory")
+        << (source + Files{{"www-src/index.html", "<html manifest=\"../www-src/app.appcache\">\n"}})
+        << Files{{"www-src/app.appcache", manifestSource}}
+        << QByteArrayList{"process templates @/www-src\n", "process @/www-src/index.html\n",
+                          "process appcache ../www-src/app.appcache\n",
+                          "manifest ../www-src/app.appcache outside @/www\n"};
+    QTest::newRow("climbing above both directories")
+        << Files{{"www-src/index.html", "<html manifest=\"sub/../../up.appcache\">\n"},
+                 {"up.appcache", manifestSource}}
+        << Files{{"up.appcache", manifestSource}}
+        << QByteArrayList{"process templates @/www-src\n", "process @/www-src/index.html\n",
+                          "process appcache sub/../../up.appcache\n",
+                          "manifest sub/../../up.appcache outside @/www\n"};
+    QTest::newRow("climbing back inside")
+        << (source + Files{{"www-src/index.html", "<html manifest=\"sub/../app.appcache\">\n"},
+                           {"www-src/sub/.keep", ""},
+                           {"www/sub/.keep", ""}})
+        << Files{{"www/app.appcache", manifest({"index.html"})}} << QByteArrayList();
 }
 
 void TestWeftRebuild::manifestMarker_data()
@@ -658,6 +679,27 @@ void TestWeftRebuild::readFailuresAreBounded()
                              app.message("process @/www-src/index.html\n"),
                              app.message("process @/www-src/cpus.inc\n"), failed, failed, failed}));
     QCOMPARE(app.read("www/index.html"), "a\n" + content + "b\n");
+}
+
+// A file that includes itself twice would expand 2^16 times within the depth limit.
+void TestWeftRebuild::includesPerPageAreBounded()
+{
+    const QByteArray twice =
+        "a\n<!-- templ-include: twice.inc -->\n<!-- templ-include: twice.inc -->\n";
+    WeftFixture app;
+    QVERIFY(app.write({{"www-src/a.html", "<!-- templ-include: twice.inc -->\n"},
+                       {"www-src/b.html", "<!-- templ-include: twice.inc -->\n"},
+                       {"www-src/twice.inc", twice}}));
+    QVERIFY(app.load());
+    const QByteArrayList printed = app.rebuild();
+
+    const QByteArray limit =
+        "more than 256 includes in one page\n<!-- templ-include: twice.inc -->\n";
+    QCOMPARE(printed.count(app.message("process @/www-src/twice.inc\n")), 2 * 256);
+    QVERIFY(printed.contains(limit));
+    // Each page has its own allowance.
+    QCOMPARE(app.read("www/a.html"), QByteArray("a\n").repeated(256));
+    QCOMPARE(app.read("www/b.html"), QByteArray("a\n").repeated(256));
 }
 
 QTEST_GUILESS_MAIN(TestWeftRebuild)
