@@ -351,8 +351,9 @@ void WeftPlugin::processAppCache()
         out.write(d->line);
         if (!std::strstr(d->line, "# templ-auto-generate"))
             continue;
-        // A marker on a last line without line end would otherwise swallow the first entry.
-        if (d->line[std::strlen(d->line) - 1] != '\n')
+        // A marker on the source's last line without a line end would otherwise swallow the
+        // first entry into its comment; a piece of a longer line is copied as it stands.
+        if (in.atEnd() && d->line[std::strlen(d->line) - 1] != '\n')
             out.write("\n");
         for (const QString &entry : qAsConst(d->cacheFiles)) {
             const QByteArray bytes = entry.toLocal8Bit();

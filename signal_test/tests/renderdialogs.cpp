@@ -1,5 +1,5 @@
 // Renders both signal test windows in the middle of a test, for the README:
-//     QT_QPA_PLATFORM=offscreen build/bin/render_signal_dialogs docs
+//     QT_QPA_PLATFORM=offscreen build/signal_test/tests/render_signal_dialogs docs
 
 #include "testbench.h"
 

@@ -426,6 +426,12 @@ void TestWeftRebuild::manifestMarker_data()
                  {"www-src/app.appcache", "CACHE MANIFEST\n# templ-auto-generate"}}
         << Files{{"www/app.appcache", "CACHE MANIFEST\n# templ-auto-generate\nindex.html\n\n"}}
         << QByteArrayList();
+    const QByteArray longMarkerLine = "# templ-auto-generate" + QByteArray(8191 - 21, 'x');
+    QTest::newRow("marker in the first piece of a long line: entries follow that piece")
+        << Files{{"www-src/index.html", page},
+                 {"www-src/app.appcache", longMarkerLine + "tail\n"}}
+        << Files{{"www/app.appcache", longMarkerLine + "index.html\n\ntail\n"}}
+        << QByteArrayList();
     QTest::newRow("previous entries in the source are kept")
         << Files{{"www-src/index.html", page},
                  {"www-src/app.appcache", "# templ-auto-generate\nold.html\n"}}
