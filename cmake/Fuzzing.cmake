@@ -14,9 +14,10 @@ else()
   target_link_libraries(fuzz_replay_main PRIVATE project_warnings)
 endif()
 
-# add_fuzz_target(<name> SOURCE <file.cpp> CORPUS <directory> LIBRARIES <targets>...)
+# add_fuzz_target(<name> SOURCE <file.cpp> CORPUS <directory> [DICTIONARY <file>]
+#                 LIBRARIES <targets>...)
 function(add_fuzz_target name)
-  cmake_parse_arguments(PARSE_ARGV 1 FUZZ "" "SOURCE;CORPUS" "LIBRARIES")
+  cmake_parse_arguments(PARSE_ARGV 1 FUZZ "" "SOURCE;CORPUS;DICTIONARY" "LIBRARIES")
   get_filename_component(corpus ${FUZZ_CORPUS} ABSOLUTE)
 
   if(ENABLE_FUZZING)
@@ -31,9 +32,13 @@ function(add_fuzz_target name)
     # repository is read but never changed.
     set(findings ${CMAKE_BINARY_DIR}/fuzz/${name}-findings)
     file(MAKE_DIRECTORY ${findings})
-    add_test(NAME ${name} COMMAND ${name} ${findings} ${corpus}
-      -max_total_time=${FUZZ_SECONDS} -timeout=10 -print_final_stats=1
+    set(options -max_total_time=${FUZZ_SECONDS} -timeout=10 -print_final_stats=1
       -artifact_prefix=${CMAKE_BINARY_DIR}/fuzz/${name}-)
+    if(FUZZ_DICTIONARY)
+      get_filename_component(dictionary ${FUZZ_DICTIONARY} ABSOLUTE)
+      list(APPEND options -dict=${dictionary})
+    endif()
+    add_test(NAME ${name} COMMAND ${name} ${findings} ${corpus} ${options})
     set_tests_properties(${name} PROPERTIES LABELS fuzz)
   else()
     add_executable(${name}_replay ${FUZZ_SOURCE} $<TARGET_OBJECTS:fuzz_replay_main>)
