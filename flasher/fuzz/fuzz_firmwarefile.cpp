@@ -4,56 +4,23 @@
 // inside it but beyond the image is caught by the checks here.
 
 #include "firmwarefile.h"
+#include "fuzzsupport.h"
 
 #include <QByteArray>
 #include <QString>
 #include <QtEndian>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <sys/mman.h>
-#include <unistd.h>
 
 namespace {
+
+using FuzzSupport::MemoryFile;
+using FuzzSupport::require;
 
 constexpr uint32_t HeaderMagic = 0xCAFEFEED;
 constexpr std::size_t HeaderSize = 14;
 const char CrcMessageFormat[] = "error: invalid crc in input file: 0x%02X, expected 0x%02X\n";
-
-void require(bool condition, const char *invariant)
-{
-    if (condition)
-        return;
-    std::fprintf(stderr, "broken invariant: %s\n", invariant);
-    std::abort();
-}
-
-// The loader opens a path; a file in memory gives it one without a disk write per input.
-class MemoryFile
-{
-public:
-    MemoryFile()
-        : m_descriptor(memfd_create("firmware", 0)),
-          m_path(QStringLiteral("/proc/self/fd/%1").arg(m_descriptor))
-    {
-        require(m_descriptor >= 0, "a file in memory can be created");
-    }
-
-    void replaceContent(const uint8_t *data, std::size_t size)
-    {
-        const bool written =
-            ftruncate(m_descriptor, 0) == 0 && pwrite(m_descriptor, data, size, 0) == ssize_t(size);
-        require(written, "the input can be written to the file in memory");
-    }
-
-    const QString &path() const { return m_path; }
-
-private:
-    int m_descriptor;
-    QString m_path;
-};
 
 // The CRC message is the only one with values in it; the stored CRC, named first, is the
 // file's byte 13.

@@ -173,6 +173,7 @@ private slots:
     void oversizedImageIsRefused();
     void wakeUpRepliesRunAcrossResets();
     void scriptedTransfer();
+    void replayedRepliesAnswerWrites();
     void resetPulseIsRecordedAndStartsTheBootloader();
     void resetCutsOffAReplyInFlight();
     void bytesBecomeReadableOnArrival_data();
@@ -370,6 +371,51 @@ void TestSimulatedFtdi::scriptedTransfer()
     expected.replace(BlockLength, BlockLength, QByteArray(BlockLength, char(0xFF)));
     expected.replace(3 * BlockLength, 16, QByteArray(16, char(0xFF)));
     QCOMPARE(bootloader.image(), expected);
+}
+
+void TestSimulatedFtdi::replayedRepliesAnswerWrites()
+{
+    VirtualClock clock;
+    SimulatedFtdi ftdi(clock);
+    SimulatedConverter &converter = ftdi.addConverter();
+    converter.bootloader().script().replayedReplies =
+        QList<BootloaderTransmission>{{0, "one"}, {0, ""}, {30, "three"}, {0, "four"}};
+
+    Host host;
+    QVERIFY(host.open());
+    QVERIFY(host.write("x")); // before the reset pulse: neither answered nor counted
+    QCOMPARE(host.receive(100, 100), QByteArray());
+    host.close();
+
+    host.pulseReset();
+    QVERIFY(host.open());
+    QVERIFY(host.write("a"));
+    QCOMPARE(host.receive(100, 100), QByteArray("one"));
+    QVERIFY(host.write("bb"));
+    QCOMPARE(host.receive(100, 100), QByteArray());
+    QVERIFY(host.write("c"));
+    const qint64 written = clock.now();
+    QCOMPARE(host.receive(5, 1000), QByteArray("three"));
+    QVERIFY(clock.now() - written >= 30000 + 5 * 260);
+    host.close();
+
+    // The count runs on across a reset, and a wake-up sequence gets no "READY".
+    host.pulseReset();
+    QVERIFY(host.open());
+    QVERIFY(host.write(WakeUp));
+    QCOMPARE(host.receive(100, 100), QByteArray("four"));
+    QVERIFY(host.write(WakeUp)); // beyond the list
+    QCOMPARE(host.receive(100, 1000), QByteArray());
+
+    const QList<SimulatedConverter::HostTransfer> expected{
+        {true, "x"},      {true, "a"},    {false, "one"},  {true, "bb"},  {true, "c"},
+        {false, "three"}, {true, WakeUp}, {false, "four"}, {true, WakeUp}};
+    const QList<SimulatedConverter::HostTransfer> transcript = converter.transcript();
+    QCOMPARE(transcript.size(), expected.size());
+    for (int i = 0; i < transcript.size(); ++i) {
+        QCOMPARE(transcript[i].isWrite, expected[i].isWrite);
+        QCOMPARE(transcript[i].bytes, expected[i].bytes);
+    }
 }
 
 void TestSimulatedFtdi::resetPulseIsRecordedAndStartsTheBootloader()

@@ -38,15 +38,22 @@ void BootloaderEmulator::start()
     m_unexpectedBytes.clear();
 }
 
-QList<BootloaderEmulator::Transmission> BootloaderEmulator::receive(const QByteArray &bytes)
+QList<BootloaderTransmission> BootloaderEmulator::receive(const QByteArray &bytes)
 {
-    QList<Transmission> out;
+    QList<BootloaderTransmission> out;
+    if (m_script.replayedReplies && isRunning()) {
+        const QList<BootloaderTransmission> &replies = *m_script.replayedReplies;
+        if (m_replayedWrites < replies.size())
+            out.append(replies.at(m_replayedWrites));
+        ++m_replayedWrites;
+        return out;
+    }
     for (char byte : bytes)
         receiveByte(byte, out);
     return out;
 }
 
-void BootloaderEmulator::receiveByte(char byte, QList<Transmission> &out)
+void BootloaderEmulator::receiveByte(char byte, QList<BootloaderTransmission> &out)
 {
     switch (m_phase) {
     case Phase::Stopped:
@@ -101,7 +108,7 @@ void BootloaderEmulator::receiveByte(char byte, QList<Transmission> &out)
     }
 }
 
-void BootloaderEmulator::requestNextBlock(int delayMs, QList<Transmission> &out)
+void BootloaderEmulator::requestNextBlock(int delayMs, QList<BootloaderTransmission> &out)
 {
     const int position = m_requested.size();
     if (!m_script.requestOrder.isEmpty() && position >= m_script.requestOrder.size()) {
@@ -124,7 +131,7 @@ void BootloaderEmulator::requestNextBlock(int delayMs, QList<Transmission> &out)
         m_phase = Phase::ReceivingBlock;
 }
 
-void BootloaderEmulator::finishVerification(QList<Transmission> &out)
+void BootloaderEmulator::finishVerification(QList<BootloaderTransmission> &out)
 {
     m_phase = Phase::Done;
     const bool valid = crc8(image()) == m_descriptor.crc;

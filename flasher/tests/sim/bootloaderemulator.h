@@ -7,6 +7,15 @@
 
 #include <optional>
 
+// Bytes that the bootloader sends: delivered to the host delayMs after the end of the
+// previous transmission of the same reaction (for the first one: after the end of the
+// host's write).
+struct BootloaderTransmission
+{
+    int delayMs;
+    QByteArray bytes;
+};
+
 // How the emulated bootloader behaves. The defaults are a well-behaved bootloader; a test
 // changes fields through BootloaderEmulator::script() before the flasher runs.
 struct BootloaderScript
@@ -35,6 +44,11 @@ struct BootloaderScript
     bool sendEndOfVerification = true;
     // Sent instead of the verdict of the CRC check ("VALID CRC" or "INVALID CRC").
     std::optional<QByteArray> verdict;
+    // When set, everything above is ignored and the bootloader merely replays: the host's
+    // n-th write while it runs (counted over the emulator's life, across resets) is
+    // answered with entry n, and writes beyond the list with silence. A fuzz target
+    // drives the flasher with arbitrary replies this way.
+    std::optional<QList<BootloaderTransmission>> replayedReplies;
 };
 
 // The 10-byte little-endian descriptor that announces the image.
@@ -54,19 +68,11 @@ struct ImageDescriptor
 class BootloaderEmulator
 {
 public:
-    // Bytes to deliver to the host delayMs after the end of the previous transmission of
-    // the same reaction (for the first one: after the end of the host's write).
-    struct Transmission
-    {
-        int delayMs;
-        QByteArray bytes;
-    };
-
     BootloaderScript &script() { return m_script; }
 
     void holdInReset();
     void start();
-    QList<Transmission> receive(const QByteArray &bytes);
+    QList<BootloaderTransmission> receive(const QByteArray &bytes);
 
     bool isRunning() const { return m_phase != Phase::Stopped; }
     // Counted over the emulator's life.
@@ -104,14 +110,15 @@ private:
     static constexpr int BlockLength = 256;
     static constexpr quint32 FlashSize = 0x3E000;
 
-    void receiveByte(char byte, QList<Transmission> &out);
-    void requestNextBlock(int delayMs, QList<Transmission> &out);
-    void finishVerification(QList<Transmission> &out);
+    void receiveByte(char byte, QList<BootloaderTransmission> &out);
+    void requestNextBlock(int delayMs, QList<BootloaderTransmission> &out);
+    void finishVerification(QList<BootloaderTransmission> &out);
 
     BootloaderScript m_script;
     Phase m_phase = Phase::Stopped;
     int m_startCount = 0;
     int m_wakeUpCount = 0;
+    int m_replayedWrites = 0;
 
     QByteArray m_wakeUpWindow;
     QByteArray m_repliesSent;

@@ -38,6 +38,7 @@ void SimulatedConverter::write(const QByteArray &bytes)
 {
     m_clock.advance(wireTime(bytes.size()));
     m_bytesFromHost += bytes.size();
+    m_transcript.append({true, bytes});
     transmit(m_bootloader.receive(bytes));
 }
 
@@ -68,6 +69,7 @@ QByteArray SimulatedConverter::read(int maximum)
         bytes.append(m_incoming.front().byte);
         m_incoming.pop_front();
     }
+    m_transcript.append({false, bytes});
     return bytes;
 }
 
@@ -93,10 +95,10 @@ qint64 SimulatedConverter::wireTime(qint64 bytes) const
     return (bytes * BitsPerByte * MicrosecondsPerSecond + baudRate / 2) / baudRate;
 }
 
-void SimulatedConverter::transmit(const QList<BootloaderEmulator::Transmission> &transmissions)
+void SimulatedConverter::transmit(const QList<BootloaderTransmission> &transmissions)
 {
     qint64 previousEnd = m_clock.now();
-    for (const BootloaderEmulator::Transmission &transmission : transmissions) {
+    for (const BootloaderTransmission &transmission : transmissions) {
         const qint64 start =
             std::max(previousEnd + qint64(transmission.delayMs) * 1000, m_lineFreeAt);
         for (int i = 0; i < transmission.bytes.size(); ++i)

@@ -5,6 +5,7 @@
 #include "d2xx.h"
 
 #include <QByteArray>
+#include <QList>
 
 #include <deque>
 
@@ -56,6 +57,14 @@ public:
     // Counted over the converter's life: what crossed the serial line in each direction.
     qint64 bytesFromHost() const { return m_bytesFromHost; }
     qint64 bytesToHost() const { return m_bytesToHost; }
+    // Every FT_Write (the bytes the converter took) and FT_Read (the bytes it delivered) of
+    // the host, in order, over the converter's life: which bytes a write answered.
+    struct HostTransfer
+    {
+        bool isWrite;
+        QByteArray bytes;
+    };
+    const QList<HostTransfer> &transcript() const { return m_transcript; }
 
     // Used by the simulated D2XX calls.
     void open();
@@ -74,7 +83,7 @@ private:
     };
 
     qint64 wireTime(qint64 bytes) const;
-    void transmit(const QList<BootloaderEmulator::Transmission> &transmissions);
+    void transmit(const QList<BootloaderTransmission> &transmissions);
 
     ConverterIdentity m_identity;
     VirtualClock &m_clock;
@@ -87,6 +96,7 @@ private:
     int m_heldStatusQueries = 0;
     qint64 m_bytesFromHost = 0;
     qint64 m_bytesToHost = 0;
+    QList<HostTransfer> m_transcript;
 };
 
 #endif // SIMULATEDCONVERTER_H
