@@ -31,7 +31,7 @@ FT_STATUS setCbusPins(uint8_t mask)
 bool cbusPinsSet(uint8_t mask, FT_STATUS status)
 {
     if (status != FT_OK)
-        printf("FTDI failed to set BitMask 0x%02X, status = %d\n", mask, int(status));
+        printf("FTDI failed to set BitMask 0x%02X, status = %d\n", unsigned(mask), int(status));
     return status == FT_OK;
 }
 

@@ -36,7 +36,7 @@ constexpr int RequestPollMs = 5;
 // a bootloader that never answers still ends the run.
 constexpr int RequestSilenceMs = 10000;
 constexpr int RequestPolls = RequestSilenceMs / RequestPollMs;
-constexpr double ProgressMarks = 30.0;
+constexpr float ProgressMarks = 30.0f;
 
 constexpr int VerifyCycles = 256;
 constexpr int VerifyCyclesPerDot = 16;
@@ -176,7 +176,7 @@ bool Brennix::serveBlocks(const FirmwareImage &image)
 {
     const uint32_t blockCount = image.size / BlockLength;
     const uint32_t lastBlockLength = image.size % BlockLength;
-    const double progressStep = blockCount / ProgressMarks;
+    const double progressStep = double(blockCount) / ProgressMarks;
     double progress = 0;
     for (;;) {
         const int number = receiveBlockRequest();

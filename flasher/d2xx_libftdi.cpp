@@ -31,10 +31,6 @@ enum : FT_DEVICE
     FT_DEVICE_X_SERIES = 9,
 };
 
-// ftdi_usb_open_dev() reports a failed libusb_claim_interface() with -5: some other
-// process (or another handle of ours) holds the converter.
-constexpr int OpenFailedToClaim = -5;
-
 // Large enough to drain a full-speed converter's receive FIFO in one poll.
 constexpr int PollChunk = 4096;
 
@@ -71,24 +67,26 @@ struct OpenDevice
 std::map<FT_HANDLE, std::unique_ptr<OpenDevice>> openDevices;
 std::vector<DeviceInfo> deviceInfoList;
 
-FT_DEVICE deviceType(ftdi_chip_type type)
+// What ftdi_usb_open_dev() would conclude, read without opening the converter: the chip
+// generation shows in bcdDevice, where BM chips without a serial number pose as AM ones.
+FT_DEVICE deviceType(const libusb_device_descriptor &descriptor)
 {
-    switch (type) {
-    case TYPE_AM:
-        return FT_DEVICE_AM;
-    case TYPE_BM:
+    switch (descriptor.bcdDevice) {
+    case 0x200:
+        return descriptor.iSerialNumber == 0 ? FT_DEVICE_BM : FT_DEVICE_AM;
+    case 0x400:
         return FT_DEVICE_BM;
-    case TYPE_2232C:
+    case 0x500:
         return FT_DEVICE_2232C;
-    case TYPE_R:
+    case 0x600:
         return FT_DEVICE_232R;
-    case TYPE_2232H:
+    case 0x700:
         return FT_DEVICE_2232H;
-    case TYPE_4232H:
+    case 0x800:
         return FT_DEVICE_4232H;
-    case TYPE_232H:
+    case 0x900:
         return FT_DEVICE_232H;
-    case TYPE_230X:
+    case 0x1000:
         return FT_DEVICE_X_SERIES;
     }
     return FT_DEVICE_UNKNOWN;
@@ -130,24 +128,46 @@ DeviceInfo describe(ftdi_context *context, libusb_device *device)
 {
     DeviceInfo info;
     libusb_device_descriptor descriptor{};
-    if (libusb_get_device_descriptor(device, &descriptor) == 0)
+    if (libusb_get_device_descriptor(device, &descriptor) == 0) {
         info.id = uint32_t(descriptor.idVendor) << 16 | descriptor.idProduct;
+        info.type = deviceType(descriptor);
+    }
     info.locationId =
         uint32_t(libusb_get_bus_number(device)) << 8 | libusb_get_device_address(device);
 
-    char serialNumber[16] = {};
+    // One string per query: libftdi skips a null buffer but gives up at the first string
+    // that fails, and a converter without a description must still be found by its serial.
     char description[64] = {};
-    if (ftdi_usb_get_strings(context, device, nullptr, 0, description, sizeof description,
-                             serialNumber, sizeof serialNumber) < 0) {
-        // A converter without a serial-number string fails the combined query.
+    if (ftdi_usb_get_strings(context, device, nullptr, 0, description, sizeof description, nullptr,
+                             0) < 0)
+        description[0] = '\0';
+    char serialNumber[16] = {};
+    if (ftdi_usb_get_strings(context, device, nullptr, 0, nullptr, 0, serialNumber,
+                             sizeof serialNumber) < 0)
         serialNumber[0] = '\0';
-        if (ftdi_usb_get_strings(context, device, nullptr, 0, description, sizeof description,
-                                 nullptr, 0) < 0)
-            description[0] = '\0';
-    }
     info.serialNumber = serialNumber;
     info.description = description;
     return info;
+}
+
+// Whether some other process has claimed the converter, found out without resetting it,
+// changing its line settings or detaching a kernel driver from it.
+bool claimedElsewhere(libusb_device *device)
+{
+    libusb_device_handle *handle = nullptr;
+    if (libusb_open(device, &handle) != 0)
+        return false;
+    bool claimed = false;
+    // While the kernel's serial driver holds the interface, FT_Open detaches it and gets
+    // the converter, whoever has its tty open.
+    if (libusb_kernel_driver_active(handle, 0) != 1) {
+        const int result = libusb_claim_interface(handle, 0);
+        claimed = result == LIBUSB_ERROR_BUSY;
+        if (result == 0)
+            libusb_release_interface(handle, 0);
+    }
+    libusb_close(handle);
+    return claimed;
 }
 
 void copyString(const std::string &text, char *field, size_t fieldSize)
@@ -204,13 +224,7 @@ FT_STATUS FT_CreateDeviceInfoList(uint32_t *deviceCount)
     ftdi_context *context = found.context.get();
     for (libusb_device *device : found.devices) {
         DeviceInfo info = describe(context, device);
-        // Only a trial open tells whether another process has claimed the interface.
-        const int opened = ftdi_usb_open_dev(context, device);
-        info.openedElsewhere = opened == OpenFailedToClaim;
-        if (opened == 0) {
-            info.type = deviceType(context->type);
-            ftdi_usb_close(context);
-        }
+        info.openedElsewhere = claimedElsewhere(device);
         deviceInfoList.push_back(info);
     }
     *deviceCount = uint32_t(deviceInfoList.size());
@@ -257,7 +271,6 @@ FT_STATUS FT_Open(int deviceIndex, FT_HANDLE *handle)
     opened->info = describe(found.context.get(), device);
     if (ftdi_usb_open_dev(found.context.get(), device) < 0)
         return FT_DEVICE_NOT_OPENED;
-    opened->info.type = deviceType(found.context->type);
     // libusb keeps its own reference to an opened device, so the list may go.
     opened->context = std::move(found.context);
 

@@ -105,7 +105,7 @@ FirmwareFile loadFirmwareFile(const QString &path)
             if (computed != image.crc)
                 return rejected(
                     formatMessage("error: invalid crc in input file: 0x%02X, expected 0x%02X\n",
-                                  image.crc, computed));
+                                  unsigned(image.crc), unsigned(computed)));
         }
     } else {
         image.size = uint32_t(length);

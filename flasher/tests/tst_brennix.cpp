@@ -49,7 +49,6 @@ private slots:
     void latency();
     void resetRunsWithoutReadingTheFile();
     void listingRunsWithoutReadingTheFile();
-    void closeDeviceTwiceSucceeds();
 };
 
 void TestBrennix::init()
@@ -270,14 +269,6 @@ void TestBrennix::listingRunsWithoutReadingTheFile()
 
     QCOMPARE(run.output, QByteArray("\nno FTDI devices found\n"));
     QCOMPARE(run.status, 0);
-}
-
-void TestBrennix::closeDeviceTwiceSucceeds()
-{
-    Brennix brennix;
-    QVERIFY(brennix.closeDevice());
-    QVERIFY(brennix.closeDevice());
-    QVERIFY(!brennix.isOpen);
 }
 
 QTEST_GUILESS_MAIN(TestBrennix)

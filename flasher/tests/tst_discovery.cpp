@@ -155,8 +155,17 @@ void TestDiscovery::lookupBySerialNumber_data()
     QTest::newRow("prefix") << two << none << "DE0" << -1 << QByteArray();
     QTest::newRow("15 characters") << QList<ConverterIdentity>{converter("ABCDEFGHIJKLMNO")} << none
                                    << "ABCDEFGHIJKLMNO" << 0 << QByteArray();
-    QTest::newRow("16 characters") << QList<ConverterIdentity>{converter("ABCDEFGHIJKLMNOP")}
-                                   << none << "ABCDEFGHIJKLMNOP" << -1 << QByteArray();
+    // Its serial number fills the node's field without a NUL, and the empty description
+    // right behind it would let a length taken past the 15th byte see all 16 characters.
+    ConverterIdentity sixteen = converter("ABCDEFGHIJKLMNOP");
+    sixteen.description.clear();
+    const QList<ConverterIdentity> sixteenThenFifteen{sixteen, converter("QRSTUVWXYZ01234")};
+    QTest::newRow("16 characters")
+        << sixteenThenFifteen << none << "ABCDEFGHIJKLMNOP" << -1 << QByteArray();
+    QTest::newRow("first 15 of 16 characters")
+        << sixteenThenFifteen << none << "ABCDEFGHIJKLMNO" << 0 << QByteArray();
+    QTest::newRow("15 characters behind 16")
+        << sixteenThenFifteen << none << "QRSTUVWXYZ01234" << 1 << QByteArray();
     QTest::newRow("no converters")
         << QList<ConverterIdentity>() << none << "DE01" << -1 << NoDevices;
     QTest::newRow("count unavailable")

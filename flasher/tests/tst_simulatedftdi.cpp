@@ -759,10 +759,11 @@ void TestSimulatedFtdi::deviceInfoList()
     QCOMPARE(FT_GetDeviceInfoList(nodes, &count), FT_OK);
     QCOMPARE(count, 2u);
     QCOMPARE(nodes[0].Flags & FT_FLAGS_OPENED, FT_FLAGS_OPENED);
-    QCOMPARE(QByteArray(nodes[0].SerialNumber), QByteArray("HELD01"));
+    QCOMPARE(QByteArray(nodes[0].SerialNumber, 16), QByteArray("HELD01") + QByteArray(10, '\0'));
     QCOMPARE(nodes[1].Flags & FT_FLAGS_OPENED, 0u);
     QCOMPARE(nodes[1].ID, 0x04036015u);
-    QCOMPARE(QByteArray(nodes[1].SerialNumber), QByteArray("0123456789ABCDE"));
+    // As long as the field, the serial number fills it without a terminating NUL.
+    QCOMPARE(QByteArray(nodes[1].SerialNumber, 16), QByteArray("0123456789ABCDEF"));
     QCOMPARE(QByteArray(nodes[1].Description), QByteArray(63, 'd'));
 
     count = 3;

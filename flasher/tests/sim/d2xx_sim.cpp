@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -30,6 +31,14 @@ FT_STATUS begin(SimulatedFtdi::Operation operation, FT_HANDLE handle,
         return FT_INVALID_HANDLE;
     converter = &ftdi.converter(index);
     return FT_OK;
+}
+
+// The vendor's node holds a serial number as long as its field without a terminating NUL.
+void copySerialField(const QByteArray &text, char (&field)[16])
+{
+    const int length = std::min(int(text.size()), int(sizeof field));
+    std::memcpy(field, text.constData(), size_t(length));
+    std::fill(field + length, std::end(field), '\0');
 }
 
 } // namespace
@@ -75,7 +84,7 @@ FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *nodes, uint32_t *device
         node.Type = identity.type;
         node.ID = uint32_t(identity.vendorId) << 16 | identity.productId;
         node.LocId = 0;
-        copyString(identity.serialNumber, node.SerialNumber, sizeof node.SerialNumber);
+        copySerialField(identity.serialNumber, node.SerialNumber);
         copyString(identity.description, node.Description, sizeof node.Description);
         node.ftHandle = nullptr;
     }
