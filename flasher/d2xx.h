@@ -12,7 +12,8 @@ using FT_HANDLE = void *;
 using FT_STATUS = uint32_t;
 using FT_DEVICE = uint32_t;
 
-enum : FT_STATUS {
+enum : FT_STATUS
+{
     FT_OK = 0,
     FT_INVALID_HANDLE = 1,
     FT_DEVICE_NOT_FOUND = 2,
@@ -44,7 +45,7 @@ struct FT_DEVICE_LIST_INFO_NODE
 {
     uint32_t Flags;
     uint32_t Type;
-    uint32_t ID;       // vendor ID in the upper 16 bits, product ID in the lower 16 bits
+    uint32_t ID; // vendor ID in the upper 16 bits, product ID in the lower 16 bits
     uint32_t LocId;
     char SerialNumber[16];
     char Description[64];

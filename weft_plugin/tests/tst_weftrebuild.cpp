@@ -428,10 +428,8 @@ void TestWeftRebuild::manifestMarker_data()
         << QByteArrayList();
     const QByteArray longMarkerLine = "# templ-auto-generate" + QByteArray(8191 - 21, 'x');
     QTest::newRow("marker in the first piece of a long line: entries follow that piece")
-        << Files{{"www-src/index.html", page},
-                 {"www-src/app.appcache", longMarkerLine + "tail\n"}}
-        << Files{{"www/app.appcache", longMarkerLine + "index.html\n\ntail\n"}}
-        << QByteArrayList();
+        << Files{{"www-src/index.html", page}, {"www-src/app.appcache", longMarkerLine + "tail\n"}}
+        << Files{{"www/app.appcache", longMarkerLine + "index.html\n\ntail\n"}} << QByteArrayList();
     QTest::newRow("previous entries in the source are kept")
         << Files{{"www-src/index.html", page},
                  {"www-src/app.appcache", "# templ-auto-generate\nold.html\n"}}
