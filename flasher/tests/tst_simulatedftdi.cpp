@@ -85,6 +85,13 @@ public:
         return true;
     }
 
+    // The start of every dialogue: reset pulse, open, wake-up bytes, and "READY" back.
+    bool resetAndWakeUp()
+    {
+        pulseReset();
+        return open() && wakeUp() && receive(100, 1000) == "READY";
+    }
+
     // At most `count` bytes, waiting up to timeoutMs for the first of them.
     QByteArray receive(int count, int timeoutMs)
     {
@@ -229,10 +236,7 @@ void TestSimulatedFtdi::successfulDialogue()
     const QByteArray image = patternImage(size);
 
     Host host;
-    host.pulseReset();
-    QVERIFY(host.open());
-    QVERIFY(host.wakeUp());
-    QCOMPARE(host.receive(100, 1000), QByteArray("READY"));
+    QVERIFY(host.resetAndWakeUp());
     QVERIFY(host.write(descriptorFor(image, targetAddress, quint8(type))));
     QCOMPARE(host.serve(image), upTo(size / BlockLength));
     QCOMPARE(host.receive(100, 1000), QByteArray("#VALID CRC"));
@@ -257,10 +261,7 @@ void TestSimulatedFtdi::corruptedByteGivesInvalidCrc()
     corrupted[BlockLength + 5] = char(corrupted[BlockLength + 5] ^ 0x01);
 
     Host host;
-    host.pulseReset();
-    QVERIFY(host.open());
-    QVERIFY(host.wakeUp());
-    QCOMPARE(host.receive(100, 1000), QByteArray("READY"));
+    QVERIFY(host.resetAndWakeUp());
     QVERIFY(host.write(descriptorFor(image, 0, 0)));
     host.serve(corrupted);
     QCOMPARE(host.receive(100, 1000), QByteArray("#INVALID CRC"));
@@ -281,10 +282,7 @@ void TestSimulatedFtdi::oversizedImageIsRefused()
     SimulatedFtdi ftdi(clock);
     BootloaderEmulator &bootloader = ftdi.addConverter().bootloader();
     Host host;
-    host.pulseReset();
-    QVERIFY(host.open());
-    QVERIFY(host.wakeUp());
-    QCOMPARE(host.receive(100, 1000), QByteArray("READY"));
+    QVERIFY(host.resetAndWakeUp());
     QByteArray descriptor(10, '\0');
     qToLittleEndian<quint32>(size, descriptor.data());
     QVERIFY(host.write(descriptor));
@@ -348,10 +346,7 @@ void TestSimulatedFtdi::scriptedTransfer()
     const QByteArray image = patternImage(3 * BlockLength + 16);
 
     Host host;
-    host.pulseReset();
-    QVERIFY(host.open());
-    QVERIFY(host.wakeUp());
-    QCOMPARE(host.receive(100, 1000), QByteArray("READY"));
+    QVERIFY(host.resetAndWakeUp());
     QVERIFY(host.write(descriptorFor(image, 0, 0)));
     const qint64 descriptorSent = clock.now();
     QCOMPARE(host.nextRequest(9900), -1);
@@ -714,10 +709,7 @@ void TestSimulatedFtdi::shortWriteDeliversOnlyWhatItReports()
     SimulatedFtdi ftdi(clock);
     BootloaderEmulator &bootloader = ftdi.addConverter().bootloader();
     Host host;
-    host.pulseReset();
-    QVERIFY(host.open());
-    QVERIFY(host.wakeUp());
-    QCOMPARE(host.receive(100, 1000), QByteArray("READY"));
+    QVERIFY(host.resetAndWakeUp());
 
     ftdi.injectShortWrite(ftdi.callCount(SimulatedFtdi::Write) + 1, 4);
     const QByteArray descriptor = descriptorFor(patternImage(300), 0, 0);
