@@ -19,7 +19,9 @@ set(expected
   lib/zigbee-adapter-tools/plugins/libweft_plugin.so
   lib/zigbee-adapter-tools/plugins/libondrel_plugin.so
   lib/zigbee-adapter-tools/plugins/libkal_signal_plugin.so
-  share/man/man1/brennix.1
+  share/man/man1/brennix.1.gz
+  share/doc/zigbee-adapter-tools/copyright
+  share/doc/zigbee-adapter-tools/changelog.gz
   share/bash-completion/completions/brennix
   lib/udev/rules.d/60-brennix-ftdi.rules
 )

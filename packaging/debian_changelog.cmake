@@ -1,0 +1,111 @@
+# Writes the package's Debian changelog from CHANGELOG.md ("Keep a Changelog"): one entry
+# per released section "## [version] - YYYY-MM-DD", newest first; the Unreleased section
+# belongs to no package. List items become "*" items, "###" headings become labels, and
+# text is wrapped to lintian's 80 columns. Fails unless the newest release is VERSION, so
+# a package never ships a changelog that does not describe it.
+#   cmake -DINPUT=CHANGELOG.md -DOUTPUT=changelog -DPACKAGE=name -DVERSION=x.y
+#         "-DMAINTAINER=Name <address>" -P debian_changelog.cmake
+foreach(variable INPUT OUTPUT PACKAGE VERSION MAINTAINER)
+  if(NOT DEFINED ${variable})
+    message(FATAL_ERROR "${variable} not set")
+  endif()
+endforeach()
+
+# Appends text to the entry in 80-column lines, the first one led by first, the others by
+# rest. Text is taken apart with regular expressions rather than as a CMake list, which
+# would break at semicolons and brackets in it.
+function(append_wrapped text first rest)
+  set(line "${first}")
+  set(lead "${first}")
+  string(STRIP "${text}" text)
+  while(text MATCHES "^([^ ]+) *(.*)$")
+    set(word "${CMAKE_MATCH_1}")
+    set(text "${CMAKE_MATCH_2}")
+    string(LENGTH "${line} ${word}" length)
+    if(line STREQUAL lead)
+      string(APPEND line "${word}")
+    elseif(length GREATER 80)
+      string(APPEND entry "${line}\n")
+      set(line "${rest}${word}")
+      set(lead "${rest}")
+    else()
+      string(APPEND line " ${word}")
+    endif()
+  endwhile()
+  string(APPEND entry "${line}\n")
+  set(entry "${entry}" PARENT_SCOPE)
+endfunction()
+
+# Ends the paragraph or list item gathered so far.
+macro(flush)
+  if(NOT pending STREQUAL "")
+    append_wrapped("${pending}" "${pending_first}" "${pending_rest}")
+    set(pending "")
+  endif()
+endmacro()
+
+# Ends the release gathered so far.
+macro(finish_release)
+  flush()
+  if(DEFINED release)
+    string(APPEND changelog "${PACKAGE} (${release}) unstable; urgency=medium\n\n"
+      "${entry}\n -- ${MAINTAINER}  ${release_date}\n\n")
+  endif()
+  unset(release)
+endmacro()
+
+file(READ "${INPUT}" text)
+set(changelog "")
+set(pending "")
+set(newest "")
+while(NOT text STREQUAL "")
+  string(REGEX MATCH "^([^\n]*)\n?(.*)$" line "${text}")
+  set(line "${CMAKE_MATCH_1}")
+  set(text "${CMAKE_MATCH_2}")
+  if(line MATCHES "^## ")
+    finish_release()
+    if(line MATCHES "^## \\[([^]]+)\\] - ([0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9])$")
+      set(release "${CMAKE_MATCH_1}")
+      execute_process(COMMAND date -u -R -d "${CMAKE_MATCH_2}"
+        OUTPUT_VARIABLE release_date OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE result)
+      if(NOT result EQUAL 0)
+        message(FATAL_ERROR "${INPUT}: invalid date in \"${line}\"")
+      endif()
+      if(newest STREQUAL "")
+        set(newest "${release}")
+      endif()
+      set(entry "")
+    elseif(NOT line MATCHES "^## \\[Unreleased\\]")
+      message(FATAL_ERROR "${INPUT}: \"${line}\" is neither \"## [Unreleased]\" nor \"## [version] - YYYY-MM-DD\"")
+    endif()
+  elseif(NOT DEFINED release OR line MATCHES "^\\[[^]]+\\]: ")
+    # Text before the first release, the Unreleased section and link definitions.
+  elseif(line MATCHES "^### +(.+)$")
+    flush()
+    if(NOT entry STREQUAL "")
+      string(APPEND entry "\n")
+    endif()
+    string(APPEND entry "  ${CMAKE_MATCH_1}:\n")
+  elseif(line MATCHES "^[-*+] +(.*)$")
+    flush()
+    set(pending "${CMAKE_MATCH_1}")
+    set(pending_first "  * ")
+    set(pending_rest "    ")
+  elseif(line MATCHES "^[ \t]*$")
+    flush()
+  elseif(pending STREQUAL "")
+    set(pending "${line}")
+    set(pending_first "  ")
+    set(pending_rest "  ")
+  else()
+    string(APPEND pending " ${line}")
+  endif()
+endwhile()
+finish_release()
+
+if(NOT newest STREQUAL VERSION)
+  message(FATAL_ERROR "${INPUT}: the newest release is \"${newest}\", the package is ${VERSION}: "
+    "add a \"## [${VERSION}] - YYYY-MM-DD\" section")
+endif()
+string(STRIP "${changelog}" changelog)
+file(WRITE "${OUTPUT}" "${changelog}\n")
