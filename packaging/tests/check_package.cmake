@@ -37,7 +37,7 @@ foreach(path
 endforeach()
 
 execute_process(COMMAND dpkg-deb -f ${packages} Package Depends OUTPUT_VARIABLE fields)
-foreach(dependency libqt5core5a libqt5widgets5 libqt5serialport5 libftdi1-2)
+foreach(dependency libqt5core5a libqt5widgets5 libqt5serialport5 libftdi1-2 libgpiod2)
   string(FIND "${fields}" "${dependency}" position)
   if(position EQUAL -1)
     message(FATAL_ERROR "package does not declare ${dependency}:\n${fields}")
