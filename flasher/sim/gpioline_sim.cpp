@@ -1,10 +1,8 @@
-// GPIO calls over the reset line of the active SimulatedModuna, for tests, the benchmark
-// and the demo.
+// GPIO calls over the reset line of the active SimulatedModuna, for the tests and
+// brennix-sim.
 
 #include "gpioline.h"
 #include "simulatedmoduna.h"
-
-#include <cerrno>
 
 struct GpioLine
 {
@@ -14,13 +12,10 @@ struct GpioLine
 int gpioRequestOutput(const char *chip, const char *line, const char *consumer, int value,
                       GpioLine **requested)
 {
-    SimulatedModuna *module = SimulatedModuna::active();
-    // Without a module, this is a machine without GPIO chips.
-    if (!module)
-        return ENOENT;
-    const int error = module->requestResetLine(chip, line, consumer, value);
+    SimulatedModuna &module = SimulatedModuna::active();
+    const int error = module.requestResetLine(chip, line, consumer, value);
     if (error == 0)
-        *requested = new GpioLine{module};
+        *requested = new GpioLine{&module};
     return error;
 }
 

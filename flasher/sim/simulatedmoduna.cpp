@@ -60,9 +60,11 @@ SimulatedModuna::~SimulatedModuna()
         close(descriptor);
 }
 
-SimulatedModuna *SimulatedModuna::active()
+SimulatedModuna &SimulatedModuna::active()
 {
-    return activeModuna;
+    if (!activeModuna)
+        qFatal("SimulatedModuna: a GPIO call was made without a SimulatedModuna");
+    return *activeModuna;
 }
 
 void SimulatedModuna::setScript(const BootloaderScript &script)

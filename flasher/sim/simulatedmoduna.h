@@ -17,7 +17,8 @@ class VirtualClock;
 // The Moduna radio module of a single-board computer: its UART is the far side of a
 // pseudo-terminal, where a BootloaderEmulator answers, and its reset pin hangs on line 0
 // of the GPIO chip "sim", which the simulated GPIO calls (gpioline_sim.cpp) reach while
-// an object of this class exists (one at a time). A test sets up:
+// an object of this class exists (one at a time; a GPIO call without one aborts the
+// test). A test sets up:
 //
 //     VirtualClock clock;                        // the flasher's sleeps advance it
 //     SimulatedModuna moduna(clock);
@@ -48,8 +49,7 @@ public:
     SimulatedModuna(const SimulatedModuna &) = delete;
     SimulatedModuna &operator=(const SimulatedModuna &) = delete;
 
-    // The one that exists, or nullptr.
-    static SimulatedModuna *active();
+    static SimulatedModuna &active();
 
     // What the host opens: the pseudo-terminal's slave device.
     QString portName() const { return m_portName; }
