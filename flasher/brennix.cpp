@@ -114,11 +114,23 @@ std::optional<int> Brennix::parseArguments(const QStringList &arguments, RunOpti
                 printf("use FTDI latency %d\n", milliseconds);
                 latency = milliseconds;
             }
+        } else if (hasValue && option == QLatin1String("-gpio")) {
+            // Split at the last colon, so that a chip's path may hold one.
+            const int colon = value.lastIndexOf(QLatin1Char(':'));
+            if (colon <= 0 || colon == value.size() - 1) {
+                printf("invalid GPIO parameter %s\n", qPrintable(value));
+                return EXIT_FAILURE;
+            }
+            gpioResetLine = GpioResetLine{value, value.left(colon), value.mid(colon + 1)};
         } else {
             printHelp();
             return EXIT_SUCCESS;
         }
         ++i; // the value has been consumed
+    }
+    if (gpioResetLine && deviceKind == FtdiDevice) {
+        printf("-gpio is for the Moduna module: an FTDI converter resets its adapter itself\n");
+        return EXIT_FAILURE;
     }
     return std::nullopt;
 }

@@ -38,6 +38,19 @@ struct ModunaPaths
 const ModunaPaths &modunaPaths();
 void setModunaPaths(const ModunaPaths &paths);
 
+// The reset pulse, the same on an FTDI converter's CBUS0 and on a GPIO line: the reset is
+// active low, and the bootloader gets time to start before the line is handed back.
+constexpr int ResetPulseMs = 200;
+constexpr int ResetRecoveryMs = 20;
+
+// The GPIO line wired to the Moduna module's reset, from "-gpio <chip>:<line>".
+struct GpioResetLine
+{
+    QString argument; // as given, for the messages
+    QString chip;     // name, device path or number
+    QString line;     // offset or the kernel's name of the line
+};
+
 // Does one job per process: flash a firmware file, list the adapters, or reset one.
 class Brennix : public QObject
 {
@@ -83,6 +96,7 @@ private:
     bool chooseDefaultDevice();
     bool findDeviceBySerial(const QString &serial, uint32_t *index);
     int resetDevice();
+    int resetThroughGpio(); // brennix_gpioreset.cpp
 
     // Bootloader dialogue (brennix_flash.cpp); returns the exit status. Each step below
     // prints its own failure and returns false (or -1).
@@ -102,6 +116,7 @@ private:
     uint32_t ftdiIndex = 0;
     QString serialNumber;
     QSerialPort serialPort;
+    std::optional<GpioResetLine> gpioResetLine;
 
     friend class TestBrennix;
     friend class TestFtdiTransport;

@@ -19,9 +19,6 @@ constexpr int DescriptionFieldSize = 64;
 // their levels. CBUS0 drives the adapter's reset, which is active low.
 constexpr uint8_t CbusResetReleased = 0xF1;
 constexpr uint8_t CbusResetAsserted = 0xF0;
-constexpr int ResetPulseMs = 200;
-// Gives the bootloader time to start before the pins are handed back.
-constexpr int ResetRecoveryMs = 20;
 
 FT_STATUS setCbusPins(uint8_t mask)
 {
@@ -140,7 +137,9 @@ bool Brennix::findDeviceBySerial(const QString &serial, uint32_t *index)
 
 int Brennix::resetDevice()
 {
-    // Only an FTDI converter has a line to the adapter's reset (CBUS0).
+    if (deviceKind == SerialDevice)
+        return resetThroughGpio();
+    // An FTDI converter drives the adapter's reset through its CBUS0 pin.
     if (deviceKind != FtdiDevice)
         return -1;
     if (isOpen)

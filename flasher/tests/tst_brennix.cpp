@@ -162,11 +162,11 @@ void TestBrennix::modunaDeviceJobs_data()
     QTest::addColumn<int>("status");
 
     const QByteArray chosen = "no device specified use Moduna (%1)\n";
-    // The serial port has no reset line, so neither the reset nor flashing can start.
-    QTest::newRow("-r") << QStringList{"-r"} << chosen << 1;
+    // Without -gpio the module cannot be reset, so neither the reset nor flashing can start.
+    const QByteArray needsGpio = "the Moduna module needs -gpio <chip>:<line> to be reset\n";
+    QTest::newRow("-r") << QStringList{"-r"} << chosen + needsGpio << 1;
     QTest::newRow("flash") << QStringList{"-f", "firmware.bin"}
-                           << chosen + "using firmware file: %2 \n"
-                           << 1;
+                           << chosen + "using firmware file: %2 \n" + needsGpio << 1;
     QTest::newRow("-l") << QStringList{"-l"}
                         << QByteArray("Moduna: %1 (default)\n\nno FTDI devices found\n") << 0;
 }

@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -45,7 +46,13 @@ ProgramRun runProgram(const QString &program, const QStringList &arguments)
 
 ProgramRun runSimulator(const QStringList &arguments)
 {
-    return runProgram(QStringLiteral(BRENNIX_SIM_PROGRAM), arguments);
+    ProgramRun run = runProgram(QStringLiteral(BRENNIX_SIM_PROGRAM), arguments);
+    // The simulated Moduna module's pseudo-terminal differs from run to run.
+    run.output =
+        QString::fromLatin1(run.output)
+            .replace(QRegularExpression(QStringLiteral("/dev/pts/[0-9]+")), QStringLiteral("PTY"))
+            .toLatin1();
+    return run;
 }
 
 } // namespace
@@ -60,6 +67,7 @@ private slots:
     void bannerIsTheProgramsOwnAndMarked();
     void quickJobs_data();
     void quickJobs();
+    void flashesInRealTime_data();
     void flashesInRealTime();
 };
 
@@ -83,7 +91,8 @@ void TestBrennixSim::quickJobs_data()
     QTest::addColumn<int>("status");
 
     QTest::newRow("listing") << QStringList{"-l"}
-                             << QByteArray("\n       2  FTDI devices found\n\n"
+                             << QByteArray("Moduna: PTY (default)\n"
+                                           "\n       2  FTDI devices found\n\n"
                                            " device | vendor | product | serial  | description\n"
                                            "--------|--------|---------|---------|----------------"
                                            "------\n"
@@ -101,6 +110,14 @@ void TestBrennixSim::quickJobs_data()
     QTest::newRow("serial number of the held converter")
         << QStringList{"-sn", "SIM00002", "-r"}
         << QByteArray("invalid serial number parameter SIM00002\n") << 1;
+    QTest::newRow("reset of the Moduna module")
+        << QStringList{"-gpio", "sim:0", "-r"}
+        << QByteArray("no device specified use Moduna (PTY)\nreset via GPIO sim:0\nSUCCESS\n") << 0;
+    QTest::newRow("GPIO line with a converter")
+        << QStringList{"-sn", "SIM00001", "-gpio", "sim:0", "-r"}
+        << QByteArray(
+               "-gpio is for the Moduna module: an FTDI converter resets its adapter itself\n")
+        << 1;
 }
 
 void TestBrennixSim::quickJobs()
@@ -115,8 +132,23 @@ void TestBrennixSim::quickJobs()
     QCOMPARE(run.status, status);
 }
 
+void TestBrennixSim::flashesInRealTime_data()
+{
+    QTest::addColumn<QStringList>("device");
+    QTest::addColumn<QByteArray>("chosen"); // printed before the firmware file
+    QTest::addColumn<QByteArray>("reset");
+    QTest::newRow("FTDI converter")
+        << QStringList{"-d", "0"} << QByteArray() << QByteArray("reset via FTDI\n");
+    QTest::newRow("Moduna module")
+        << QStringList{"-gpio", "sim:0"} << QByteArray("no device specified use Moduna (PTY)\n")
+        << QByteArray("reset via GPIO sim:0\n");
+}
+
 void TestBrennixSim::flashesInRealTime()
 {
+    QFETCH(QStringList, device);
+    QFETCH(QByteArray, chosen);
+    QFETCH(QByteArray, reset);
     QTemporaryDir directory;
     QVERIFY(directory.isValid());
     QByteArray image(1024, '\0');
@@ -125,13 +157,11 @@ void TestBrennixSim::flashesInRealTime()
     const QString path =
         TestSupport::writeFile(directory.filePath(QStringLiteral("firmware.bin")), image);
 
-    const ProgramRun run = runSimulator({"-d", "0", "-f", path});
+    const ProgramRun run = runSimulator(device + QStringList{"-f", path});
 
     // One wake-up attempt; four blocks and the empty final block give five progress marks;
     // the bootloader checks the image long enough for one verification dot.
-    QCOMPARE(run.output, "using firmware file: " + path.toLocal8Bit() +
-                             " \n"
-                             "reset via FTDI\n"
+    QCOMPARE(run.output, chosen + "using firmware file: " + path.toLocal8Bit() + " \n" + reset +
                              "\n"
                              "flashing 1024 bytes: |======|\n"
                              "verify: .\n"

@@ -114,9 +114,9 @@ void TestCommandLine::options_data()
     addColumns();
     for (const char *argument : {"-h", "-?", "--help", "help", "-x", "file.bin"})
         QTest::newRow(argument) << QStringList{argument} << help << 0;
-    for (const char *argument : {"-R", "-L", "-F", "-D", "-SN", "-LAT", "-H"})
+    for (const char *argument : {"-R", "-L", "-F", "-D", "-SN", "-LAT", "-GPIO", "-H"})
         QTest::addRow("capital %s", argument) << QStringList{argument, "0"} << help << 0;
-    for (const char *option : {"-f", "-d", "-sn", "-lat"})
+    for (const char *option : {"-f", "-d", "-sn", "-lat", "-gpio"})
         QTest::addRow("%s last", option) << QStringList{option} << help << 0;
     QTest::newRow("-f last behind a device") << QStringList{"-d", "0", "-f"} << help << 0;
     QTest::newRow("unrecognised behind a device") << QStringList{"-d", "0", "-x"} << help << 0;
@@ -140,6 +140,17 @@ void TestCommandLine::options_data()
             << "use FTDI latency " + QByteArray(value) + "\n" + help << 1;
     QTest::newRow("-lat before help")
         << QStringList{"-lat", "16", "-h"} << "use FTDI latency 16\n" + help << 0;
+
+    for (const char *value : {"gpiochip0", ":17", "gpiochip0:", ":"})
+        QTest::addRow("-gpio %s", value) << QStringList{"-gpio", value, "-r"}
+                                         << "invalid GPIO parameter " + QByteArray(value) + "\n"
+                                         << 1;
+    const QByteArray gpioWithConverter =
+        "-gpio is for the Moduna module: an FTDI converter resets its adapter itself\n";
+    QTest::newRow("-gpio before -d")
+        << QStringList{"-gpio", "gpiochip0:17", "-d", "0", "-r"} << gpioWithConverter << 1;
+    QTest::newRow("-gpio behind -d")
+        << QStringList{"-d", "0", "-r", "-gpio", "gpiochip0:17"} << gpioWithConverter << 1;
 }
 
 void TestCommandLine::options()

@@ -42,7 +42,7 @@ foreach(path ${binaries}
 endforeach()
 
 execute_process(COMMAND dpkg-deb -f ${package} Package Version Depends OUTPUT_VARIABLE fields)
-foreach(dependency libqt5core5a libqt5widgets5 libqt5serialport5 libftdi1-2)
+foreach(dependency libqt5core5a libqt5widgets5 libqt5serialport5 libftdi1-2 libgpiod2)
   string(FIND "${fields}" "${dependency}" position)
   if(position EQUAL -1)
     message(FATAL_ERROR "package does not declare ${dependency}:\n${fields}")

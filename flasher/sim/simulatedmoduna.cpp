@@ -1,0 +1,213 @@
+#include "simulatedmoduna.h"
+
+#include "virtualclock.h"
+
+#include <QtGlobal>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+SimulatedModuna *activeModuna = nullptr;
+
+const char *const Chip = "sim";
+const char *const Line = "0";
+// The shortest low level that resets the module.
+constexpr qint64 ResetPulseMinimum = 100 * 1000;
+
+// 10 bits a byte (start bit, 8 data bits, stop bit) at the flasher's 38400 baud; a
+// pseudo-terminal itself has no line rate.
+qint64 wireTime(qint64 bytes)
+{
+    constexpr qint64 BaudRate = 38400;
+    return (bytes * 10 * 1000000 + BaudRate / 2) / BaudRate;
+}
+
+} // namespace
+
+SimulatedModuna::SimulatedModuna(VirtualClock &clock) : m_clock(clock)
+{
+    if (activeModuna)
+        qFatal("SimulatedModuna: only one may exist at a time");
+    // Raw from the start: a port in the terminal's default cooked mode would echo the
+    // module's own transmissions back to it while the host has the port closed.
+    termios raw{};
+    cfmakeraw(&raw);
+    char name[256] = {};
+    if (openpty(&m_master, &m_slave, name, &raw, nullptr) != 0 || pipe(m_stopPipe) != 0)
+        qFatal("SimulatedModuna: no pseudo-terminal: %s", std::strerror(errno));
+    m_portName = QString::fromLocal8Bit(name);
+    m_realTime.start();
+    activeModuna = this;
+    m_server = std::thread(&SimulatedModuna::serve, this);
+}
+
+SimulatedModuna::~SimulatedModuna()
+{
+    const char stop = 0;
+    if (write(m_stopPipe[1], &stop, 1) != 1)
+        qFatal("SimulatedModuna: cannot stop the serving thread");
+    m_server.join();
+    activeModuna = nullptr;
+    for (const int descriptor : {m_master, m_slave, m_stopPipe[0], m_stopPipe[1]})
+        close(descriptor);
+}
+
+SimulatedModuna &SimulatedModuna::active()
+{
+    if (!activeModuna)
+        qFatal("SimulatedModuna: a GPIO call was made without a SimulatedModuna");
+    return *activeModuna;
+}
+
+void SimulatedModuna::setScript(const BootloaderScript &script)
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_bootloader.script() = script;
+}
+
+BootloaderEmulator SimulatedModuna::bootloader() const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_bootloader;
+}
+
+QList<SimulatedModuna::ResetLineChange> SimulatedModuna::resetLineChanges() const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_resetLineChanges;
+}
+
+QByteArray SimulatedModuna::resetLineConsumer() const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_consumer;
+}
+
+int SimulatedModuna::requestResetLine(const char *chip, const char *line, const char *consumer,
+                                      int level)
+{
+    if (std::strcmp(chip, Chip) != 0 || std::strcmp(line, Line) != 0)
+        return ENOENT;
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_lineRequested)
+        return EBUSY;
+    m_lineRequested = true;
+    m_consumer = consumer;
+    driveResetPin(level);
+    return 0;
+}
+
+int SimulatedModuna::setResetLine(int level)
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_lineRequested)
+        return EPERM;
+    driveResetPin(level);
+    return 0;
+}
+
+void SimulatedModuna::releaseResetLine()
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_lineRequested = false;
+    // The pin keeps its level.
+    m_resetLineChanges.append({m_clock.now(), ReleasedLine});
+}
+
+void SimulatedModuna::driveResetPin(int level)
+{
+    const qint64 now = m_clock.now();
+    m_resetLineChanges.append({now, level});
+    if (level == 0 && m_pinLevel != 0) {
+        m_lowSince = now;
+        m_bootloader.holdInReset();
+        // Whatever the module had not finished sending dies with it.
+        m_toHost.clear();
+        m_moduleLineFreeAt = realNow();
+    } else if (level != 0 && m_pinLevel == 0 && now - m_lowSince >= ResetPulseMinimum) {
+        m_bootloader.start();
+    }
+    m_pinLevel = level != 0 ? 1 : 0;
+}
+
+void SimulatedModuna::serve()
+{
+    for (;;) {
+        int timeoutMs = -1;
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            deliverDueBytes();
+            timeoutMs = millisecondsToNextDelivery();
+        }
+        pollfd descriptors[] = {{m_master, POLLIN, 0}, {m_stopPipe[0], POLLIN, 0}};
+        if (poll(descriptors, 2, timeoutMs) < 0 && errno != EINTR)
+            qFatal("SimulatedModuna: poll failed: %s", std::strerror(errno));
+        if (descriptors[1].revents != 0)
+            return;
+        if (descriptors[0].revents & POLLIN) {
+            char buffer[4096];
+            const ssize_t count = read(m_master, buffer, sizeof buffer);
+            if (count > 0) {
+                const std::lock_guard<std::mutex> lock(m_mutex);
+                receiveFromHost(QByteArray(buffer, int(count)));
+            }
+        }
+    }
+}
+
+void SimulatedModuna::receiveFromHost(const QByteArray &bytes)
+{
+    m_hostLineFreeAt = std::max(m_hostLineFreeAt, realNow()) + wireTime(bytes.size());
+    m_toBootloader.push_back({m_hostLineFreeAt, bytes});
+}
+
+void SimulatedModuna::deliverDueBytes()
+{
+    const qint64 now = realNow();
+    // In time order across both directions: a reply is due only after what it answers.
+    for (;;) {
+        const bool toBootloaderDue = !m_toBootloader.empty() && m_toBootloader.front().due <= now;
+        const bool toHostDue = !m_toHost.empty() && m_toHost.front().due <= now;
+        if (toBootloaderDue && (!toHostDue || m_toBootloader.front().due <= m_toHost.front().due)) {
+            const Delivery received = m_toBootloader.front();
+            m_toBootloader.pop_front();
+            qint64 previousEnd = received.due;
+            for (const BootloaderTransmission &transmission :
+                 m_bootloader.receive(received.bytes)) {
+                const qint64 start =
+                    std::max(previousEnd + qint64(transmission.delayMs) * 1000, m_moduleLineFreeAt);
+                previousEnd = start + wireTime(transmission.bytes.size());
+                m_moduleLineFreeAt = previousEnd;
+                m_toHost.push_back({previousEnd, transmission.bytes});
+            }
+        } else if (toHostDue) {
+            const QByteArray &bytes = m_toHost.front().bytes;
+            if (!bytes.isEmpty() && write(m_master, bytes.constData(), size_t(bytes.size())) < 0)
+                qFatal("SimulatedModuna: cannot write to the host: %s", std::strerror(errno));
+            m_toHost.pop_front();
+        } else {
+            return;
+        }
+    }
+}
+
+int SimulatedModuna::millisecondsToNextDelivery() const
+{
+    qint64 next = LLONG_MAX;
+    if (!m_toBootloader.empty())
+        next = m_toBootloader.front().due;
+    if (!m_toHost.empty())
+        next = std::min(next, m_toHost.front().due);
+    if (next == LLONG_MAX)
+        return -1;
+    // Rounded up, so that the delivery is due when poll returns.
+    return int(std::clamp<qint64>((next - realNow() + 999) / 1000, 0, INT_MAX));
+}
