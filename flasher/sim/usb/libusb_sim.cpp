@@ -435,8 +435,9 @@ int libusb_handle_events_timeout_completed(libusb_context *context, timeval *tv,
 {
     if (completed && *completed)
         return LIBUSB_SUCCESS;
-    const qint64 timeout = tv ? qint64(tv->tv_sec) * 1000000 + tv->tv_usec : SimulatedChip::Never;
-    usb().waitUntil(now() + timeout, [context] { return hasCompletion(context); });
+    const qint64 deadline =
+        tv ? now() + qint64(tv->tv_sec) * 1000000 + tv->tv_usec : SimulatedChip::Never;
+    usb().waitUntil(deadline, [context] { return hasCompletion(context); });
     deliverCompletions(context);
     return LIBUSB_SUCCESS;
 }

@@ -1,5 +1,6 @@
 #include "simulatedusb.h"
 
+#include "d2xx_libftdi.h"
 #include "virtualclock.h"
 
 #include <QDir>
@@ -20,10 +21,13 @@ SimulatedUsb::SimulatedUsb(VirtualClock &clock) : m_clock(clock)
     if (!m_root.isValid())
         qFatal("SimulatedUsb: cannot create a temporary directory");
     activeUsb = this;
+    const auto path = [this](const char *name) { return m_root.filePath(name).toStdString(); };
+    setUsbSystemPaths({path("sys/bus/usb/devices"), path("proc"), path("run/lock")});
 }
 
 SimulatedUsb::~SimulatedUsb()
 {
+    setUsbSystemPaths({});
     activeUsb = nullptr;
 }
 
