@@ -102,6 +102,8 @@ private:
     // prints its own failure and returns false (or -1).
     int flashImage(const FirmwareImage &image);
     bool wakeUpBootloader();
+    // Adds what arrives within the time to the reply text in rxBuffer.
+    bool receiveReplyText(int *textLength, int milliseconds);
     bool sendDescriptor(const FirmwareImage &image);
     bool serveBlocks(const FirmwareImage &image);
     int receiveBlockRequest();

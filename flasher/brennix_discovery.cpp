@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -23,6 +24,17 @@ constexpr uint8_t CbusResetAsserted = 0xF0;
 FT_STATUS setCbusPins(uint8_t mask)
 {
     return FT_SetBitMode(ftdiHandle, mask, FT_BITMODE_CBUS_BITBANG);
+}
+
+// Follows a failed open of the converter at index when a missing permission is the reason.
+void printPermissionHint(uint32_t index)
+{
+    uint32_t bus = 0;
+    uint32_t address = 0;
+    if (ftdiPermissionDenied(int(index), &bus, &address))
+        printf("permission denied for /dev/bus/usb/%03u/%03u: install brennix's udev rule "
+               "(60-brennix-ftdi.rules) and join the plugdev group, or run as root\n",
+               bus, address);
 }
 
 bool cbusPinsSet(uint8_t mask, FT_STATUS status)
@@ -92,6 +104,7 @@ int Brennix::listDevices()
         const FT_STATUS status = FT_Open(int(index), &handle);
         if (status != FT_OK) {
             printf("failed to open FTDI device (%u) status = %d\n\n", index, int(status));
+            printPermissionHint(index);
             continue;
         }
         FT_DEVICE type = 0;
@@ -119,19 +132,24 @@ bool Brennix::findDeviceBySerial(const QString &serial, uint32_t *index)
         return false;
     }
     const QByteArray wanted = serial.toLocal8Bit();
+    std::optional<uint32_t> unopenable;
     for (uint32_t i = 0; i < std::min<size_t>(count, nodes.size()); ++i) {
         const FT_DEVICE_LIST_INFO_NODE &node = nodes[i];
-        // A device held by another process could not be flashed anyway.
-        if (node.Flags & FT_FLAGS_OPENED)
-            continue;
         // The field need not be terminated; its last byte never counts.
         const QByteArray nodeSerial(node.SerialNumber,
                                     int(qstrnlen(node.SerialNumber, sizeof node.SerialNumber - 1)));
-        if (nodeSerial == wanted) {
+        if (nodeSerial != wanted)
+            continue;
+        // A device held by another process could not be flashed anyway.
+        if (!(node.Flags & FT_FLAGS_OPENED)) {
             *index = i;
             return true;
         }
+        if (!unopenable)
+            unopenable = i;
     }
+    if (unopenable)
+        printPermissionHint(*unopenable);
     return false;
 }
 
@@ -149,6 +167,7 @@ int Brennix::resetDevice()
     FT_STATUS status = FT_Open(int(ftdiIndex), &ftdiHandle);
     if (status != FT_OK) {
         printf("FTDI can't open device %d, status = %d\n", int(ftdiIndex), int(status));
+        printPermissionHint(ftdiIndex);
         return -1;
     }
     isOpen = true;

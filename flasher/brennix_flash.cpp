@@ -23,6 +23,10 @@ constexpr int ReplyWaitMs = 1000;
 // Older reply text is dropped once it reaches this length, so that the next read still
 // has room for a complete reply.
 constexpr int ReplyTextLimit = 925;
+// The rest of a keyword follows within the converter's latency timer (at most 128 ms with
+// -lat) and the line time of a few bytes.
+constexpr int KeywordRestPolls = 10;
+constexpr int KeywordRestPollMs = 20;
 
 constexpr int DescriptorLength = 10;
 constexpr uint32_t BlockLength = 256;
@@ -52,20 +56,21 @@ enum class Reply
     Failure
 };
 
+struct Keyword
+{
+    const char *text;
+    Reply meaning;
+};
+const Keyword Keywords[] = {{"READY", Reply::Ready},
+                            {"Error", Reply::Failure},
+                            {"ERROR", Reply::Failure},
+                            {"STARTING APP", Reply::Failure}};
+
 // The first offset at which a keyword starts decides.
 Reply scanReply(const uint8_t *text, int length)
 {
-    struct Keyword
-    {
-        const char *text;
-        Reply meaning;
-    };
-    static const Keyword keywords[] = {{"READY", Reply::Ready},
-                                       {"Error", Reply::Failure},
-                                       {"ERROR", Reply::Failure},
-                                       {"STARTING APP", Reply::Failure}};
     for (int offset = 0; offset < length; ++offset) {
-        for (const Keyword &keyword : keywords) {
+        for (const Keyword &keyword : Keywords) {
             const auto keywordLength = int(std::strlen(keyword.text));
             if (keywordLength <= length - offset &&
                 std::memcmp(text + offset, keyword.text, size_t(keywordLength)) == 0)
@@ -73,6 +78,19 @@ Reply scanReply(const uint8_t *text, int length)
         }
     }
     return Reply::Unknown;
+}
+
+// Whether the text ends with the first letters of a keyword, such as "REA".
+bool endsWithKeywordStart(const uint8_t *text, int length)
+{
+    for (const Keyword &keyword : Keywords) {
+        const auto keywordLength = int(std::strlen(keyword.text));
+        for (int letters = std::min(keywordLength - 1, length); letters > 0; --letters) {
+            if (std::memcmp(text + length - letters, keyword.text, size_t(letters)) == 0)
+                return true;
+        }
+    }
+    return false;
 }
 
 bool isBlockRequest(const uint8_t *bytes)
@@ -110,20 +128,18 @@ bool Brennix::wakeUpBootloader()
 
         if (textLength >= ReplyTextLimit)
             textLength = 0;
-        qint64 count = 0;
-        if (waitForDeviceData(ReplyWaitMs)) {
-            count = readDevice(rxBuffer + textLength, RxBufferSize - textLength);
-            if (count < 0) {
-                printf("%s", ReadFailure);
-                return false;
-            }
-        }
-        // A reply that fills the buffer is not a bootloader talking.
-        if (textLength + count > RxBufferSize - 1) {
-            printf("%s", ReadFailure);
+        if (!receiveReplyText(&textLength, ReplyWaitMs))
             return false;
+        // The converter hands a reply over in USB packets, and its latency timer may end
+        // one in the middle of a word: "REA", then "DY". Another wake-up sequence now would
+        // reach a bootloader that has said READY as the first bytes of the descriptor.
+        for (int poll = 0;
+             poll < KeywordRestPolls && scanReply(rxBuffer, textLength) == Reply::Unknown &&
+             endsWithKeywordStart(rxBuffer, textLength);
+             ++poll) {
+            if (!receiveReplyText(&textLength, KeywordRestPollMs))
+                return false;
         }
-        textLength += int(count);
 
         switch (scanReply(rxBuffer, textLength)) {
         case Reply::Ready:
@@ -151,6 +167,25 @@ bool Brennix::wakeUpBootloader()
         printf("error: bootloader not responding\ndevice serial=%s used by other application?\n",
                qPrintable(serialNumber));
     return false;
+}
+
+bool Brennix::receiveReplyText(int *textLength, int milliseconds)
+{
+    qint64 count = 0;
+    if (waitForDeviceData(milliseconds)) {
+        count = readDevice(rxBuffer + *textLength, RxBufferSize - *textLength);
+        if (count < 0) {
+            printf("%s", ReadFailure);
+            return false;
+        }
+    }
+    // A reply that fills the buffer is not a bootloader talking.
+    if (*textLength + count > RxBufferSize - 1) {
+        printf("%s", ReadFailure);
+        return false;
+    }
+    *textLength += int(count);
+    return true;
 }
 
 bool Brennix::sendDescriptor(const FirmwareImage &image)

@@ -2,9 +2,11 @@
 #define D2XX_H
 
 // The part of the FTDI D2XX programming interface that the flasher uses, with the
-// vendor's names and status codes. Two implementations exist: d2xx_libftdi.cpp over
-// Debian's libftdi1 (linked into the real program) and a simulated converter used by
-// the tests, the benchmark and the demo. The flasher calls nothing else on the USB side.
+// vendor's names and status codes, and one call of our own at the end. Two
+// implementations exist: d2xx_libftdi.cpp over Debian's libftdi1 (linked into the real
+// program, its tests and the benchmark) and a simulated converter used by the
+// fault-injection tests, the fuzz target and the demo. The flasher calls nothing else on
+// the USB side.
 
 #include <cstdint>
 
@@ -72,5 +74,11 @@ FT_STATUS FT_Read(FT_HANDLE handle, void *buffer, uint32_t length, uint32_t *rec
 FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, uint32_t *receivedWaiting);
 FT_STATUS FT_GetStatus(FT_HANDLE handle, uint32_t *receivedWaiting, uint32_t *transmitWaiting,
                        uint32_t *eventState);
+
+// Not in the vendor's interface: whether the device at deviceIndex is there but the user
+// lacks the permission to open it, and if so the USB bus number and device address that
+// name its device node, so that the flasher can say what to do about it. Asks the
+// operating system only; the device is left alone.
+bool ftdiPermissionDenied(int deviceIndex, uint32_t *bus, uint32_t *address);
 
 #endif // D2XX_H

@@ -1,15 +1,25 @@
 // D2XX operations over Debian's libftdi1. The flasher runs on one thread, so the handle
 // table and the device-info snapshot below need no locking.
+//
+// libftdi1 has no "bytes waiting" query, and its reads wait for the chip, which answers a
+// read that it has nothing for only when its latency timer expires. So an open converter
+// always has bulk reads pending on its libusb context: the host controller takes each
+// packet as the chip sends it, and every D2XX call first collects, without waiting, what
+// has arrived. A status query therefore never blocks, and no reader thread is needed.
 
+#include "d2xx_libftdi.h"
 #include "d2xx.h"
 
 #include <ftdi.h>
 #include <libusb.h>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstring>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
@@ -31,8 +41,17 @@ enum : FT_DEVICE
     FT_DEVICE_X_SERIES = 9,
 };
 
-// Large enough to drain a full-speed converter's receive FIFO in one poll.
-constexpr int PollChunk = 4096;
+namespace fs = std::filesystem;
+
+// Pending reads, each of eight 64-byte packets. While the flasher sleeps, an idle chip ends
+// one read per latency period with a packet of status bytes only; these last 64 ms at the
+// shortest latency (2 ms) before the chip's own 256-byte buffer has to hold what comes.
+constexpr int ReadTransfers = 32;
+constexpr int ReadTransferLength = 512;
+// Each packet from the chip starts with its modem and line status.
+constexpr int PacketStatusLength = 2;
+
+UsbSystemPaths currentSystemPaths;
 
 struct ContextDeleter
 {
@@ -46,6 +65,12 @@ struct DeviceListDeleter
 };
 using DeviceList = std::unique_ptr<ftdi_device_list, DeviceListDeleter>;
 
+struct DeviceReferenceDeleter
+{
+    void operator()(libusb_device *device) const { libusb_unref_device(device); }
+};
+using DeviceReference = std::unique_ptr<libusb_device, DeviceReferenceDeleter>;
+
 struct DeviceInfo
 {
     bool openedElsewhere = false;
@@ -56,12 +81,23 @@ struct DeviceInfo
     std::string description;
 };
 
+// A handle from FT_Open. The converter is opened through libftdi1, which resets the chip,
+// sets 9600 baud and detaches the kernel's serial driver, only when the handle is first
+// used to talk to it: the listing opens every converter just to read its strings.
 struct OpenDevice
 {
+    // Members in this order so that the device is let go before its libusb context.
     Context context;
+    DeviceReference device;
     DeviceInfo info;
-    // libftdi has no "bytes waiting" query, so everything polled from the chip waits here.
-    std::deque<uint8_t> received;
+    bool chipOpen = false;
+
+    std::vector<libusb_transfer *> reads;
+    std::vector<unsigned char> readBuffers;
+    int readsInFlight = 0;
+    bool readFailed = false;
+    bool stopping = false;
+    std::deque<uint8_t> received; // what the reads brought and FT_Read has not yet taken
 };
 
 std::map<FT_HANDLE, std::unique_ptr<OpenDevice>> openDevices;
@@ -112,7 +148,7 @@ Enumeration enumerate()
     if (!found.context)
         return found;
     // Hand the converter back to the kernel's serial driver when we let go of it, so
-    // that listing and flashing do not make /dev/ttyUSB* disappear for good.
+    // that a reset or a flash does not make /dev/ttyUSB* disappear for good.
     found.context->module_detach_mode = AUTO_DETACH_REATACH_SIO_MODULE;
 
     ftdi_device_list *head = nullptr;
@@ -122,6 +158,126 @@ Enumeration enumerate()
     for (ftdi_device_list *node = head; node; node = node->next)
         found.devices.push_back(node->dev);
     return found;
+}
+
+void copyString(const std::string &text, char *field, size_t fieldSize)
+{
+    const size_t length = std::min(text.size(), fieldSize - 1);
+    std::memcpy(field, text.data(), length);
+    field[length] = '\0';
+}
+
+std::string readAttribute(const fs::path &directory, const char *name)
+{
+    std::ifstream file(directory / name);
+    std::string value;
+    std::getline(file, value);
+    return value;
+}
+
+bool startsWith(const std::string &text, const std::string &prefix)
+{
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// The entries of a directory; none when it cannot be read (another user's process).
+std::vector<fs::path> entriesOf(const fs::path &directory)
+{
+    std::vector<fs::path> entries;
+    std::error_code error;
+    for (fs::directory_iterator entry(directory, error), end; !error && entry != end;
+         entry.increment(error))
+        entries.push_back(entry->path());
+    return entries;
+}
+
+// The converter's directory in sysfs, found by its bus number and address.
+fs::path sysfsDirectory(libusb_device *device)
+{
+    const std::string bus = std::to_string(libusb_get_bus_number(device));
+    const std::string address = std::to_string(libusb_get_device_address(device));
+    for (const fs::path &entry : entriesOf(currentSystemPaths.usbDevices)) {
+        if (readAttribute(entry, "busnum") == bus && readAttribute(entry, "devnum") == address)
+            return entry;
+    }
+    return {};
+}
+
+// The tty that the kernel's serial driver made of the converter's first interface, such as
+// "ttyUSB0", or an empty string.
+std::string ttyOf(libusb_device *device)
+{
+    const fs::path directory = sysfsDirectory(device);
+    const std::string interfacePrefix = directory.filename().string() + ":";
+    for (const fs::path &interface : entriesOf(directory)) {
+        const std::string name = interface.filename().string();
+        if (!startsWith(name, interfacePrefix) || name.compare(name.size() - 2, 2, ".0") != 0)
+            continue;
+        for (const fs::path &entry : entriesOf(interface)) {
+            if (startsWith(entry.filename().string(), "tty"))
+                return entry.filename().string();
+        }
+    }
+    return {};
+}
+
+// Whether some process holds the tty open or holds its serial lock file. Processes of
+// other users do not show their descriptors, but their lock files still count.
+bool ttyInUse(const std::string &tty)
+{
+    if (tty.empty())
+        return false;
+    const UsbSystemPaths &paths = currentSystemPaths;
+    std::ifstream lockFile(paths.lockFiles + "/LCK.." + tty);
+    long lockingProcess = 0;
+    // A lock file whose process has ended is left over from a crash.
+    if (lockFile >> lockingProcess && lockingProcess > 0 &&
+        fs::exists(fs::path(paths.processes) / std::to_string(lockingProcess)))
+        return true;
+
+    const fs::path node = "/dev/" + tty;
+    for (const fs::path &process : entriesOf(paths.processes)) {
+        if (!std::isdigit(static_cast<unsigned char>(process.filename().string()[0])))
+            continue;
+        for (const fs::path &descriptor : entriesOf(process / "fd")) {
+            std::error_code error;
+            if (fs::read_symlink(descriptor, error) == node)
+                return true;
+        }
+    }
+    return false;
+}
+
+enum class Access
+{
+    Free,
+    Held,  // by another process, or out of reach
+    Denied // the user may not open its device node
+};
+
+// Whether the converter is ours to open, found out without resetting it, changing its
+// line settings or detaching a kernel driver from it.
+Access accessOf(libusb_device *device)
+{
+    libusb_device_handle *handle = nullptr;
+    const int opened = libusb_open(device, &handle);
+    if (opened == LIBUSB_ERROR_ACCESS)
+        return Access::Denied;
+    if (opened != 0)
+        return Access::Held;
+    bool held = false;
+    if (libusb_kernel_driver_active(handle, 0) == 1) {
+        // Opening it through libftdi1 would detach the driver and take the tty away from
+        // whoever uses it.
+        held = ttyInUse(ttyOf(device));
+    } else {
+        const int result = libusb_claim_interface(handle, 0);
+        held = result == LIBUSB_ERROR_BUSY;
+        if (result == 0)
+            libusb_release_interface(handle, 0);
+    }
+    libusb_close(handle);
+    return held ? Access::Held : Access::Free;
 }
 
 DeviceInfo describe(ftdi_context *context, libusb_device *device)
@@ -137,44 +293,21 @@ DeviceInfo describe(ftdi_context *context, libusb_device *device)
 
     // One string per query: libftdi skips a null buffer but gives up at the first string
     // that fails, and a converter without a description must still be found by its serial.
+    // Strings that libusb cannot read (no permission to open the converter) come from
+    // sysfs, which shows them to every user.
     char description[64] = {};
     if (ftdi_usb_get_strings(context, device, nullptr, 0, description, sizeof description, nullptr,
                              0) < 0)
-        description[0] = '\0';
+        copyString(readAttribute(sysfsDirectory(device), "product"), description,
+                   sizeof description);
     char serialNumber[16] = {};
     if (ftdi_usb_get_strings(context, device, nullptr, 0, nullptr, 0, serialNumber,
                              sizeof serialNumber) < 0)
-        serialNumber[0] = '\0';
+        copyString(readAttribute(sysfsDirectory(device), "serial"), serialNumber,
+                   sizeof serialNumber);
     info.serialNumber = serialNumber;
     info.description = description;
     return info;
-}
-
-// Whether some other process has claimed the converter, found out without resetting it,
-// changing its line settings or detaching a kernel driver from it.
-bool claimedElsewhere(libusb_device *device)
-{
-    libusb_device_handle *handle = nullptr;
-    if (libusb_open(device, &handle) != 0)
-        return false;
-    bool claimed = false;
-    // While the kernel's serial driver holds the interface, FT_Open detaches it and gets
-    // the converter, whoever has its tty open.
-    if (libusb_kernel_driver_active(handle, 0) != 1) {
-        const int result = libusb_claim_interface(handle, 0);
-        claimed = result == LIBUSB_ERROR_BUSY;
-        if (result == 0)
-            libusb_release_interface(handle, 0);
-    }
-    libusb_close(handle);
-    return claimed;
-}
-
-void copyString(const std::string &text, char *field, size_t fieldSize)
-{
-    const size_t length = std::min(text.size(), fieldSize - 1);
-    std::memcpy(field, text.data(), length);
-    field[length] = '\0';
 }
 
 OpenDevice *findOpenDevice(FT_HANDLE handle)
@@ -188,17 +321,106 @@ FT_STATUS ioStatus(int result)
     return result < 0 ? FT_IO_ERROR : FT_OK;
 }
 
-FT_STATUS pollReceived(OpenDevice &device)
+void LIBUSB_CALL readEnded(libusb_transfer *transfer)
 {
-    unsigned char chunk[PollChunk];
-    const int count = ftdi_read_data(device.context.get(), chunk, sizeof chunk);
-    if (count < 0)
-        return FT_IO_ERROR;
-    device.received.insert(device.received.end(), chunk, chunk + count);
+    OpenDevice &device = *static_cast<OpenDevice *>(transfer->user_data);
+    --device.readsInFlight;
+    const int packetSize = int(device.context->max_packet_size);
+    for (int packet = 0; packet < transfer->actual_length; packet += packetSize) {
+        const int end = std::min(packet + packetSize, transfer->actual_length);
+        if (end - packet > PacketStatusLength)
+            device.received.insert(device.received.end(),
+                                   transfer->buffer + packet + PacketStatusLength,
+                                   transfer->buffer + end);
+    }
+    if (device.stopping)
+        return;
+    if (transfer->status == LIBUSB_TRANSFER_COMPLETED && libusb_submit_transfer(transfer) == 0)
+        ++device.readsInFlight;
+    else
+        device.readFailed = true; // the converter is gone or broken
+}
+
+FT_STATUS startReads(OpenDevice &device)
+{
+    device.readBuffers.resize(size_t(ReadTransfers) * ReadTransferLength);
+    for (int i = 0; i < ReadTransfers; ++i) {
+        libusb_transfer *transfer = libusb_alloc_transfer(0);
+        if (!transfer)
+            return FT_INSUFFICIENT_RESOURCES;
+        device.reads.push_back(transfer);
+        libusb_fill_bulk_transfer(transfer, device.context->usb_dev,
+                                  static_cast<unsigned char>(device.context->out_ep),
+                                  device.readBuffers.data() + size_t(i) * ReadTransferLength,
+                                  ReadTransferLength, readEnded, &device, 0);
+        if (libusb_submit_transfer(transfer) != 0)
+            return FT_IO_ERROR;
+        ++device.readsInFlight;
+    }
     return FT_OK;
 }
 
+// Cancels the pending reads and waits until libusb has handed each of them back.
+void stopReads(OpenDevice &device)
+{
+    device.stopping = true;
+    for (libusb_transfer *transfer : device.reads)
+        libusb_cancel_transfer(transfer);
+    timeval wait{1, 0};
+    while (device.readsInFlight > 0 &&
+           libusb_handle_events_timeout_completed(device.context->usb_ctx, &wait, nullptr) == 0) {
+    }
+    // A read that libusb never handed back must not be freed under it.
+    if (device.readsInFlight == 0) {
+        for (libusb_transfer *transfer : device.reads)
+            libusb_free_transfer(transfer);
+    }
+    device.reads.clear();
+}
+
+// Takes what the reads have brought since the last call, without waiting.
+FT_STATUS collectReceived(OpenDevice &device)
+{
+    timeval noWait{0, 0};
+    if (libusb_handle_events_timeout_completed(device.context->usb_ctx, &noWait, nullptr) != 0 ||
+        device.readFailed)
+        return FT_IO_ERROR;
+    return FT_OK;
+}
+
+FT_STATUS openChip(OpenDevice &device)
+{
+    if (device.chipOpen)
+        return FT_OK;
+    if (ftdi_usb_open_dev(device.context.get(), device.device.get()) < 0)
+        return FT_DEVICE_NOT_OPENED;
+    device.chipOpen = true;
+    const FT_STATUS status = startReads(device);
+    // Without its reads the converter cannot tell what it receives.
+    device.readFailed = status != FT_OK;
+    return status;
+}
+
+// The device behind the handle with its converter opened through libftdi1, or null with
+// the status for the caller.
+OpenDevice *chipOf(FT_HANDLE handle, FT_STATUS &status)
+{
+    OpenDevice *device = findOpenDevice(handle);
+    status = device ? openChip(*device) : FT_INVALID_HANDLE;
+    return status == FT_OK ? device : nullptr;
+}
+
 } // namespace
+
+const UsbSystemPaths &usbSystemPaths()
+{
+    return currentSystemPaths;
+}
+
+void setUsbSystemPaths(const UsbSystemPaths &paths)
+{
+    currentSystemPaths = paths;
+}
 
 FT_STATUS FT_ListDevices(void *arg1, void * /*arg2*/, uint32_t flags)
 {
@@ -224,7 +446,7 @@ FT_STATUS FT_CreateDeviceInfoList(uint32_t *deviceCount)
     ftdi_context *context = found.context.get();
     for (libusb_device *device : found.devices) {
         DeviceInfo info = describe(context, device);
-        info.openedElsewhere = claimedElsewhere(device);
+        info.openedElsewhere = accessOf(device) != Access::Free;
         deviceInfoList.push_back(info);
     }
     *deviceCount = uint32_t(deviceInfoList.size());
@@ -266,12 +488,14 @@ FT_STATUS FT_Open(int deviceIndex, FT_HANDLE *handle)
     if (size_t(deviceIndex) >= found.devices.size())
         return FT_DEVICE_NOT_FOUND;
     libusb_device *device = found.devices[size_t(deviceIndex)];
+    // A converter in use elsewhere is left alone rather than taken from its user.
+    if (accessOf(device) != Access::Free)
+        return FT_DEVICE_NOT_OPENED;
 
     auto opened = std::make_unique<OpenDevice>();
     opened->info = describe(found.context.get(), device);
-    if (ftdi_usb_open_dev(found.context.get(), device) < 0)
-        return FT_DEVICE_NOT_OPENED;
-    // libusb keeps its own reference to an opened device, so the list may go.
+    // The reference keeps the device when the list goes.
+    opened->device.reset(libusb_ref_device(device));
     opened->context = std::move(found.context);
 
     *handle = opened.get();
@@ -284,7 +508,11 @@ FT_STATUS FT_Close(FT_HANDLE handle)
     OpenDevice *device = findOpenDevice(handle);
     if (!device)
         return FT_INVALID_HANDLE;
-    const int result = ftdi_usb_close(device->context.get());
+    int result = 0;
+    if (device->chipOpen) {
+        stopReads(*device);
+        result = ftdi_usb_close(device->context.get());
+    }
     // The handle is gone either way; a failed release leaves nothing for the caller to retry.
     openDevices.erase(handle);
     return ioStatus(result);
@@ -319,9 +547,10 @@ FT_STATUS FT_SetTimeouts(FT_HANDLE handle, uint32_t readTimeoutMs, uint32_t writ
 
 FT_STATUS FT_SetBaudRate(FT_HANDLE handle, uint32_t baudRate)
 {
-    OpenDevice *device = findOpenDevice(handle);
+    FT_STATUS status = FT_OK;
+    OpenDevice *device = chipOf(handle, status);
     if (!device)
-        return FT_INVALID_HANDLE;
+        return status;
     if (baudRate > INT_MAX)
         return FT_INVALID_BAUD_RATE;
     const int result = ftdi_set_baudrate(device->context.get(), int(baudRate));
@@ -330,9 +559,10 @@ FT_STATUS FT_SetBaudRate(FT_HANDLE handle, uint32_t baudRate)
 
 FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, uint8_t milliseconds)
 {
-    OpenDevice *device = findOpenDevice(handle);
+    FT_STATUS status = FT_OK;
+    OpenDevice *device = chipOf(handle, status);
     if (!device)
-        return FT_INVALID_HANDLE;
+        return status;
     const int result = ftdi_set_latency_timer(device->context.get(), milliseconds);
     return result == -1 ? FT_INVALID_PARAMETER : ioStatus(result);
 }
@@ -340,9 +570,10 @@ FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, uint8_t milliseconds)
 FT_STATUS FT_SetDataCharacteristics(FT_HANDLE handle, uint8_t wordLength, uint8_t stopBits,
                                     uint8_t parity)
 {
-    OpenDevice *device = findOpenDevice(handle);
+    FT_STATUS status = FT_OK;
+    OpenDevice *device = chipOf(handle, status);
     if (!device)
-        return FT_INVALID_HANDLE;
+        return status;
     // The vendor's codes equal libftdi's enumerators; anything else would reach the chip
     // as a garbage control value.
     const bool valid = (wordLength == BITS_7 || wordLength == BITS_8) &&
@@ -355,9 +586,10 @@ FT_STATUS FT_SetDataCharacteristics(FT_HANDLE handle, uint8_t wordLength, uint8_
 
 FT_STATUS FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode)
 {
-    OpenDevice *device = findOpenDevice(handle);
+    FT_STATUS status = FT_OK;
+    OpenDevice *device = chipOf(handle, status);
     if (!device)
-        return FT_INVALID_HANDLE;
+        return status;
     // The vendor's mode values (FT_BITMODE_RESET, FT_BITMODE_CBUS_BITBANG, ...) are
     // libftdi's ftdi_mpsse_mode values.
     return ioStatus(ftdi_set_bitmode(device->context.get(), mask, mode));
@@ -365,9 +597,10 @@ FT_STATUS FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode)
 
 FT_STATUS FT_Write(FT_HANDLE handle, const void *buffer, uint32_t length, uint32_t *written)
 {
-    OpenDevice *device = findOpenDevice(handle);
+    FT_STATUS status = FT_OK;
+    OpenDevice *device = chipOf(handle, status);
     if (!device)
-        return FT_INVALID_HANDLE;
+        return status;
     if (!written || (!buffer && length > 0) || length > INT_MAX)
         return FT_INVALID_PARAMETER;
     *written = 0;
@@ -382,17 +615,16 @@ FT_STATUS FT_Write(FT_HANDLE handle, const void *buffer, uint32_t length, uint32
 
 FT_STATUS FT_Read(FT_HANDLE handle, void *buffer, uint32_t length, uint32_t *received)
 {
-    OpenDevice *device = findOpenDevice(handle);
+    FT_STATUS status = FT_OK;
+    OpenDevice *device = chipOf(handle, status);
     if (!device)
-        return FT_INVALID_HANDLE;
+        return status;
     if (!received || (!buffer && length > 0))
         return FT_INVALID_PARAMETER;
     *received = 0;
-    if (device->received.size() < length) {
-        const FT_STATUS status = pollReceived(*device);
-        if (status != FT_OK)
-            return status;
-    }
+    status = collectReceived(*device);
+    if (status != FT_OK)
+        return status;
     const auto count = std::min<size_t>(length, device->received.size());
     std::copy_n(device->received.begin(), count, static_cast<uint8_t *>(buffer));
     device->received.erase(device->received.begin(), device->received.begin() + long(count));
@@ -402,12 +634,13 @@ FT_STATUS FT_Read(FT_HANDLE handle, void *buffer, uint32_t length, uint32_t *rec
 
 FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, uint32_t *receivedWaiting)
 {
-    OpenDevice *device = findOpenDevice(handle);
+    FT_STATUS status = FT_OK;
+    OpenDevice *device = chipOf(handle, status);
     if (!device)
-        return FT_INVALID_HANDLE;
+        return status;
     if (!receivedWaiting)
         return FT_INVALID_PARAMETER;
-    const FT_STATUS status = pollReceived(*device);
+    status = collectReceived(*device);
     if (status != FT_OK)
         return status;
     *receivedWaiting = uint32_t(device->received.size());
@@ -417,12 +650,13 @@ FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, uint32_t *receivedWaiting)
 FT_STATUS FT_GetStatus(FT_HANDLE handle, uint32_t *receivedWaiting, uint32_t *transmitWaiting,
                        uint32_t *eventState)
 {
-    OpenDevice *device = findOpenDevice(handle);
+    FT_STATUS status = FT_OK;
+    OpenDevice *device = chipOf(handle, status);
     if (!device)
-        return FT_INVALID_HANDLE;
+        return status;
     if (!receivedWaiting || !transmitWaiting || !eventState)
         return FT_INVALID_PARAMETER;
-    const FT_STATUS status = pollReceived(*device);
+    status = collectReceived(*device);
     if (status != FT_OK)
         return status;
     *receivedWaiting = uint32_t(device->received.size());
@@ -430,4 +664,17 @@ FT_STATUS FT_GetStatus(FT_HANDLE handle, uint32_t *receivedWaiting, uint32_t *tr
     *transmitWaiting = 0;
     *eventState = 0;
     return FT_OK;
+}
+
+bool ftdiPermissionDenied(int deviceIndex, uint32_t *bus, uint32_t *address)
+{
+    const Enumeration found = enumerate();
+    if (deviceIndex < 0 || size_t(deviceIndex) >= found.devices.size())
+        return false;
+    libusb_device *device = found.devices[size_t(deviceIndex)];
+    if (accessOf(device) != Access::Denied)
+        return false;
+    *bus = libusb_get_bus_number(device);
+    *address = libusb_get_device_address(device);
+    return true;
 }

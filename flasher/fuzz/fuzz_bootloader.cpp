@@ -52,8 +52,9 @@ constexpr int RequestLength = 6; // "GET", block number low and high byte, ";"
 constexpr qint64 Millisecond = 1000;
 constexpr qint64 ByteOnWire = 261; // 10 bits at 38400 baud, rounded up
 constexpr qint64 ResetAndSettle = (200 + 20 + 50) * Millisecond;
+// An attempt waits up to 10 polls more for the rest of a keyword that the text ends with.
 constexpr qint64 WakeUpAttempt =
-    WakeUpLength * ByteOnWire + (200 + 1000) * Millisecond + ResetAndSettle;
+    WakeUpLength * ByteOnWire + (200 + 1000 + 10 * 20) * Millisecond + ResetAndSettle;
 constexpr qint64 Describing = 10 * ByteOnWire + (100 + 200) * Millisecond;
 constexpr qint64 RequestByteWait = 2000 * 20 * Millisecond;
 constexpr qint64 Verifying = (200 + 256 * 100 + 500 + 1000) * Millisecond;

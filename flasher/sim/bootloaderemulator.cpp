@@ -70,7 +70,13 @@ void BootloaderEmulator::receiveByte(char byte, QList<BootloaderTransmission> &o
         const int replyIndex = std::min(m_wakeUpCount, int(m_script.wakeUpReplies.size()) - 1);
         ++m_wakeUpCount;
         const QByteArray reply = m_script.wakeUpReplies.at(replyIndex);
-        out.append({m_script.replyDelayMs, reply});
+        if (m_script.replyByteGapMs == 0 || reply.isEmpty()) {
+            out.append({m_script.replyDelayMs, reply});
+        } else {
+            out.append({m_script.replyDelayMs, reply.left(1)});
+            for (int i = 1; i < reply.size(); ++i)
+                out.append({m_script.replyByteGapMs, reply.mid(i, 1)});
+        }
         m_repliesSent.append(reply);
         // A "READY" split across replies counts as well, as it does for the host.
         if (m_repliesSent.contains("READY"))

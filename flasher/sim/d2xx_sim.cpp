@@ -239,3 +239,10 @@ FT_STATUS FT_GetStatus(FT_HANDLE handle, uint32_t *receivedWaiting, uint32_t *tr
     *eventState = 0;
     return FT_OK;
 }
+
+// The converters at this level are always the user's to open; a denied permission is
+// simulated at USB level (sim/usb), below the real back end that asks the system.
+bool ftdiPermissionDenied(int /*deviceIndex*/, uint32_t * /*bus*/, uint32_t * /*address*/)
+{
+    return false;
+}

@@ -1,0 +1,199 @@
+#include "simulatedchip.h"
+
+#include "virtualclock.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr qint64 BitsPerByte = 10; // start bit, 8 data bits, stop bit
+constexpr qint64 MicrosecondsPerSecond = 1000000;
+
+constexpr int PacketSize = 64; // full-speed bulk packets
+constexpr int StatusLength = 2;
+constexpr size_t PacketPayload = PacketSize - StatusLength;
+constexpr int TransmitBufferSize = 128;
+constexpr size_t ReceiveBufferSize = 256;
+// Modem status (CTS, DSR and the reserved bit 0) and line status (transmitter empty).
+constexpr unsigned char ModemStatus = 0x01;
+constexpr unsigned char LineStatus = 0x60;
+
+// Vendor requests of the FT232R.
+constexpr uint8_t ResetRequest = 0x00;
+constexpr uint8_t SetBaudRateRequest = 0x03;
+constexpr uint8_t SetLatencyTimerRequest = 0x09;
+constexpr uint8_t SetBitModeRequest = 0x0B;
+
+// In CBUS bit-bang mode the upper nibble of the mask makes CBUS0..3 outputs and the
+// lower nibble gives their levels.
+constexpr uint8_t CbusBitBang = 0x20;
+constexpr uint8_t Cbus0Output = 0x10;
+constexpr uint8_t Cbus0High = 0x01;
+
+// The baud rate divisor in eighths of the 3 MHz base clock: 14 integer bits in value,
+// a 3-bit code for the fraction in value's top two bits and index's bit 0; the divisors
+// 0 and 1 stand for 3 and 2 MBaud.
+uint32_t baudRateOf(uint16_t value, uint16_t index)
+{
+    static const uint32_t eighthsOfCode[8] = {0, 4, 2, 1, 3, 5, 6, 7};
+    constexpr uint32_t BaseClock = 3000000;
+    const uint32_t divisor = value | uint32_t(index & 1) << 16;
+    if (divisor <= 1)
+        return divisor == 0 ? BaseClock : 2000000;
+    const uint32_t eighths = (divisor & 0x3FFF) * 8 + eighthsOfCode[divisor >> 14];
+    return (BaseClock * 8 + eighths / 2) / eighths;
+}
+
+} // namespace
+
+SimulatedChip::SimulatedChip(const ChipIdentity &identity, VirtualClock &clock)
+    : m_identity(identity), m_clock(clock),
+      m_driverBound(identity.holder != ConverterHolder::UsbClaim)
+{
+}
+
+void SimulatedChip::control(uint8_t request, uint16_t value, uint16_t index)
+{
+    switch (request) {
+    case ResetRequest:
+        ++m_resetCount;
+        m_receiveBuffer.clear();
+        break;
+    case SetBaudRateRequest:
+        m_settings.baudRate = baudRateOf(value, index);
+        break;
+    case SetLatencyTimerRequest:
+        m_settings.latencyTimerMs = uint8_t(value);
+        break;
+    case SetBitModeRequest:
+        setBitMode(uint8_t(value), uint8_t(value >> 8));
+        break;
+    default:
+        // Data format, modem lines, flow control: the emulated adapter takes any of them.
+        break;
+    }
+}
+
+qint64 SimulatedChip::takeFromHost(const QByteArray &bytes)
+{
+    qint64 taken = m_clock.now();
+    for (int offset = 0; offset < bytes.size(); offset += PacketSize) {
+        const int length = std::min(PacketSize, int(bytes.size()) - offset);
+        // A packet goes in once the buffer has room for all of it.
+        taken = std::max(taken, m_hostLineFreeAt - wireTime(TransmitBufferSize - length));
+        m_hostLineFreeAt = std::max(m_hostLineFreeAt, taken) + wireTime(length);
+    }
+    m_deliveries.push_back({m_hostLineFreeAt, bytes});
+    m_bytesFromHost += bytes.size();
+    return taken;
+}
+
+bool SimulatedChip::cancelRead(BulkRead *read)
+{
+    const auto found = std::find(m_reads.begin(), m_reads.end(), read);
+    if (found == m_reads.end())
+        return false;
+    m_reads.erase(found);
+    return true;
+}
+
+void SimulatedChip::runUntil(qint64 time)
+{
+    for (;;) {
+        const qint64 delivery = m_deliveries.empty() ? Never : m_deliveries.front().time;
+        const qint64 packet = nextPacket();
+        if (std::min(delivery, packet) > time)
+            break;
+        if (delivery <= packet) {
+            const Delivery next = m_deliveries.front();
+            m_deliveries.pop_front();
+            deliver(next);
+        } else {
+            sendPacket(packet);
+        }
+    }
+    absorbArrivals(time);
+}
+
+qint64 SimulatedChip::nextEvent() const
+{
+    return std::min(m_deliveries.empty() ? Never : m_deliveries.front().time, nextPacket());
+}
+
+qint64 SimulatedChip::wireTime(qint64 bytes) const
+{
+    const qint64 baudRate = m_settings.baudRate;
+    return (bytes * BitsPerByte * MicrosecondsPerSecond + baudRate / 2) / baudRate;
+}
+
+qint64 SimulatedChip::nextPacket() const
+{
+    if (m_reads.empty())
+        return Never;
+    const qint64 timerExpiry =
+        m_lastPacket + qint64(std::max<uint8_t>(m_settings.latencyTimerMs, 1)) * 1000;
+    const size_t missing = PacketPayload - std::min(PacketPayload, m_receiveBuffer.size());
+    qint64 full = Never;
+    if (missing == 0)
+        full = 0;
+    else if (m_incoming.size() >= missing)
+        full = m_incoming[missing - 1].arrival;
+    return std::max({m_reads.front()->submitted, m_lastPacket, std::min(timerExpiry, full)});
+}
+
+void SimulatedChip::sendPacket(qint64 time)
+{
+    absorbArrivals(time);
+    BulkRead &read = *m_reads.front();
+    const auto payload = long(std::min(PacketPayload, m_receiveBuffer.size()));
+    unsigned char *packet = read.buffer + read.received;
+    packet[0] = ModemStatus;
+    packet[1] = LineStatus;
+    std::copy_n(m_receiveBuffer.begin(), payload, packet + StatusLength);
+    m_receiveBuffer.erase(m_receiveBuffer.begin(), m_receiveBuffer.begin() + payload);
+    read.received += StatusLength + int(payload);
+    m_lastPacket = time;
+    // A short packet ends the transfer, as does a buffer without room for another packet.
+    if (size_t(payload) < PacketPayload || read.length - read.received < PacketSize) {
+        read.completed = time;
+        m_reads.pop_front();
+    }
+}
+
+void SimulatedChip::absorbArrivals(qint64 time)
+{
+    while (!m_incoming.empty() && m_incoming.front().arrival <= time) {
+        if (m_receiveBuffer.size() < ReceiveBufferSize)
+            m_receiveBuffer.push_back(m_incoming.front().byte);
+        m_incoming.pop_front();
+    }
+}
+
+void SimulatedChip::deliver(const Delivery &delivery)
+{
+    qint64 previousEnd = delivery.time;
+    for (const BootloaderTransmission &transmission : m_bootloader.receive(delivery.bytes)) {
+        const qint64 start =
+            std::max(previousEnd + qint64(transmission.delayMs) * 1000, m_adapterLineFreeAt);
+        for (int i = 0; i < transmission.bytes.size(); ++i)
+            m_incoming.push_back({start + wireTime(i + 1), transmission.bytes.at(i)});
+        previousEnd = start + wireTime(transmission.bytes.size());
+        m_bytesToHost += transmission.bytes.size();
+        m_adapterLineFreeAt = previousEnd;
+    }
+}
+
+void SimulatedChip::setBitMode(uint8_t mask, uint8_t mode)
+{
+    // The adapter's reset is active low; a released or high CBUS0 lets it run.
+    const bool resetAsserted = mode == CbusBitBang && (mask & Cbus0Output) && !(mask & Cbus0High);
+    if (resetAsserted && !m_resetAsserted) {
+        // Whatever the adapter had not finished sending dies with it.
+        m_incoming.clear();
+        m_adapterLineFreeAt = m_clock.now();
+        m_bootloader.holdInReset();
+    } else if (!resetAsserted && m_resetAsserted) {
+        m_bootloader.start();
+    }
+    m_resetAsserted = resetAsserted;
+}

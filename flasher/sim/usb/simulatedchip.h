@@ -1,0 +1,149 @@
+#ifndef SIMULATEDCHIP_H
+#define SIMULATEDCHIP_H
+
+#include "bootloaderemulator.h"
+
+#include <QByteArray>
+
+#include <cstdint>
+#include <deque>
+#include <limits>
+
+class VirtualClock;
+
+// Who else uses a converter, as the operating system shows it.
+enum class ConverterHolder
+{
+    Nobody,
+    // Another program has claimed the USB interface, as libftdi1 does after detaching the
+    // kernel's serial driver.
+    UsbClaim,
+    // The kernel's serial driver is bound, and another process has its tty open.
+    OpenTty,
+    // The kernel's serial driver is bound, and a running process holds a serial lock
+    // file for its tty.
+    TtyLock,
+    // A lock file whose process has ended, as a crashed terminal program leaves behind.
+    StaleTtyLock,
+};
+
+// What a simulated chip shows on the USB, and who else uses it.
+struct ChipIdentity
+{
+    quint16 vendorId = 0x0403;
+    quint16 productId = 0x6001;
+    quint16 bcdDevice = 0x0600; // FT232R
+    QByteArray manufacturer = "FTDI";
+    QByteArray description = "Radio adapter";
+    QByteArray serialNumber;
+    ConverterHolder holder = ConverterHolder::Nobody;
+    // The user may not open its USB device node (no udev rule, not in plugdev).
+    bool accessDenied = false;
+};
+
+// What the host's vendor requests set. The defaults are the chip's after power-up; a test
+// may change them beforehand, as another program that used the converter would have.
+struct ChipSettings
+{
+    uint32_t baudRate = 9600;
+    uint8_t latencyTimerMs = 16;
+};
+
+// A bulk IN transfer on its way: the host controller fills it with the chip's packets,
+// two modem status bytes followed by up to 62 received bytes each, until a short packet
+// or a full buffer ends it.
+struct BulkRead
+{
+    unsigned char *buffer = nullptr;
+    int length = 0;
+    int received = 0;
+    qint64 submitted = 0;
+    qint64 completed = -1; // virtual microseconds, -1 while pending
+};
+
+// One FT232R with an adapter behind it, seen from its USB side, on the VirtualClock:
+//
+// - The chip sends received bytes to the host only as answers to bulk IN requests, in
+//   packets: at once when 62 bytes are waiting, else when its latency timer expires, with
+//   nothing but the status bytes when nothing came. Each packet restarts the timer.
+// - Bytes from the host enter a 128-byte transmit buffer, which drains at the line rate; a
+//   bulk OUT transfer ends when the buffer has taken its last 64-byte packet. The adapter
+//   gets the bytes of each transfer when the last of them has crossed the line.
+// - The receive buffer holds 256 bytes; what arrives while it is full is lost.
+// - CBUS0 in CBUS bit-bang mode drives the adapter's reset, active low.
+//
+// Nothing happens between the host's calls: runUntil() brings the chip up to the time of
+// the next call, so the chip behaves as if its host controller had polled all along.
+class SimulatedChip
+{
+public:
+    static constexpr qint64 Never = std::numeric_limits<qint64>::max();
+
+    SimulatedChip(const ChipIdentity &identity, VirtualClock &clock);
+
+    const ChipIdentity &identity() const { return m_identity; }
+    BootloaderEmulator &bootloader() { return m_bootloader; }
+    ChipSettings &settings() { return m_settings; }
+    // SIO resets, as libftdi1 sends one when it opens the converter.
+    int resetCount() const { return m_resetCount; }
+    bool isDriverBound() const { return m_driverBound; }
+    // By a handle of this process.
+    bool isClaimed() const { return m_claimed; }
+    // Counted over the chip's life: what crossed the serial line in each direction.
+    qint64 bytesFromHost() const { return m_bytesFromHost; }
+    qint64 bytesToHost() const { return m_bytesToHost; }
+
+    // Used by the simulated libusb.
+    void setDriverBound(bool bound) { m_driverBound = bound; }
+    void setClaimed(bool claimed) { m_claimed = claimed; }
+    void control(uint8_t request, uint16_t value, uint16_t index);
+    // Returns the time at which the chip has taken the last packet.
+    qint64 takeFromHost(const QByteArray &bytes);
+    void queueRead(BulkRead *read) { m_reads.push_back(read); }
+    // Whether the read was still pending.
+    bool cancelRead(BulkRead *read);
+    void runUntil(qint64 time);
+    qint64 nextEvent() const;
+
+private:
+    struct IncomingByte
+    {
+        qint64 arrival;
+        char byte;
+    };
+    struct Delivery
+    {
+        qint64 time;
+        QByteArray bytes;
+    };
+
+    qint64 wireTime(qint64 bytes) const;
+    qint64 nextPacket() const;
+    void sendPacket(qint64 time);
+    void absorbArrivals(qint64 time);
+    void deliver(const Delivery &delivery);
+    void setBitMode(uint8_t mask, uint8_t mode);
+
+    ChipIdentity m_identity;
+    VirtualClock &m_clock;
+    BootloaderEmulator m_bootloader;
+    ChipSettings m_settings;
+    bool m_driverBound;
+    bool m_claimed = false;
+    bool m_resetAsserted = false;
+    int m_resetCount = 0;
+
+    std::deque<IncomingByte> m_incoming; // on the line from the adapter
+    std::deque<char> m_receiveBuffer;
+    std::deque<BulkRead *> m_reads;
+    qint64 m_lastPacket = 0;
+    qint64 m_adapterLineFreeAt = 0;
+
+    qint64 m_hostLineFreeAt = 0;
+    std::deque<Delivery> m_deliveries; // on the line to the adapter
+
+    qint64 m_bytesFromHost = 0;
+    qint64 m_bytesToHost = 0;
+};
+
+#endif // SIMULATEDCHIP_H

@@ -1,0 +1,129 @@
+#include "simulatedusb.h"
+
+#include "d2xx_libftdi.h"
+#include "virtualclock.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <algorithm>
+
+namespace {
+
+SimulatedUsb *activeUsb = nullptr;
+
+} // namespace
+
+SimulatedUsb::SimulatedUsb(VirtualClock &clock) : m_clock(clock)
+{
+    if (activeUsb)
+        qFatal("SimulatedUsb: only one may exist at a time");
+    if (!m_root.isValid())
+        qFatal("SimulatedUsb: cannot create a temporary directory");
+    activeUsb = this;
+    const auto path = [this](const char *name) { return m_root.filePath(name).toStdString(); };
+    setUsbSystemPaths({path("sys/bus/usb/devices"), path("proc"), path("run/lock")});
+}
+
+SimulatedUsb::~SimulatedUsb()
+{
+    setUsbSystemPaths({});
+    activeUsb = nullptr;
+}
+
+SimulatedUsb &SimulatedUsb::active()
+{
+    if (!activeUsb)
+        qFatal("SimulatedUsb: a libusb call was made without a SimulatedUsb");
+    return *activeUsb;
+}
+
+SimulatedChip &SimulatedUsb::addConverter(const ChipIdentity &identity)
+{
+    const int index = converterCount();
+    m_chips.push_back(std::make_unique<SimulatedChip>(identity, m_clock));
+    const QString directory = deviceDirectory(index);
+    writeFile(directory + "/busnum", QByteArray::number(BusNumber) + "\n");
+    writeFile(directory + "/devnum", QByteArray::number(addressOf(index)) + "\n");
+    writeFile(directory + "/product", identity.description + "\n");
+    if (!identity.serialNumber.isEmpty())
+        writeFile(directory + "/serial", identity.serialNumber + "\n");
+    setDriverBound(index, converter(index).isDriverBound());
+    addHolder(index, identity.holder);
+    return converter(index);
+}
+
+void SimulatedUsb::setDriverBound(int index, bool bound)
+{
+    converter(index).setDriverBound(bound);
+    const QString name = QFileInfo(deviceDirectory(index)).fileName();
+    // The kernel's serial driver makes a tty of the converter's first interface.
+    const QString tty = deviceDirectory(index) + "/" + name + ":1.0/" + ttyName(index);
+    if (bound)
+        QDir().mkpath(tty);
+    else
+        QDir(tty).removeRecursively();
+}
+
+void SimulatedUsb::catchUp()
+{
+    for (const auto &chip : m_chips)
+        chip->runUntil(m_clock.now());
+}
+
+bool SimulatedUsb::waitUntil(qint64 deadline, const std::function<bool()> &done)
+{
+    for (;;) {
+        catchUp();
+        if (done && done())
+            return true;
+        qint64 next = deadline;
+        for (const auto &chip : m_chips)
+            next = std::min(next, chip->nextEvent());
+        if (next <= m_clock.now())
+            return false;
+        if (next == SimulatedChip::Never)
+            qFatal("SimulatedUsb: waiting for something that never happens");
+        m_clock.advance(next - m_clock.now());
+    }
+}
+
+QString SimulatedUsb::deviceDirectory(int index) const
+{
+    return m_root.filePath(
+        QStringLiteral("sys/bus/usb/devices/%1-%2").arg(BusNumber).arg(index + 1));
+}
+
+void SimulatedUsb::writeFile(const QString &path, const QByteArray &content) const
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        qFatal("SimulatedUsb: cannot write %s", qPrintable(path));
+}
+
+void SimulatedUsb::addHolder(int index, ConverterHolder holder)
+{
+    const int processId = m_nextProcessId++;
+    const QString process = m_root.filePath(QStringLiteral("proc/%1").arg(processId));
+    const QString device = "/dev/" + ttyName(index);
+    const QString lockFile = m_root.filePath("run/lock/LCK.." + ttyName(index));
+    // Lock files hold the process ID as ten ASCII digits and a line end.
+    const QByteArray lockContent = QByteArray::number(processId).rightJustified(10, ' ') + "\n";
+    switch (holder) {
+    case ConverterHolder::Nobody:
+    case ConverterHolder::UsbClaim:
+        break;
+    case ConverterHolder::OpenTty:
+        QDir().mkpath(process + "/fd");
+        QFile::link(device, process + "/fd/3");
+        break;
+    case ConverterHolder::TtyLock:
+        QDir().mkpath(process);
+        writeFile(lockFile, lockContent);
+        break;
+    case ConverterHolder::StaleTtyLock:
+        writeFile(lockFile, lockContent);
+        break;
+    }
+}

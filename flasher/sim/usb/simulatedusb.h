@@ -1,0 +1,67 @@
+#ifndef SIMULATEDUSB_H
+#define SIMULATEDUSB_H
+
+#include "simulatedchip.h"
+
+#include <QString>
+#include <QTemporaryDir>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+class VirtualClock;
+
+// The USB bus that the libusb-1.0 functions of the usb_sim library reach while an object
+// of this class exists (one at a time). Debian's libftdi1 and the program's own D2XX back
+// end (d2xx_libftdi.cpp) run unchanged on top of it, so a test drives the real back end:
+//
+//     VirtualClock clock;                  // sleeps and USB waits now advance virtual time
+//     SimulatedUsb usb(clock);
+//     SimulatedChip &chip = usb.addConverter({...});
+//     chip.bootloader().script().wakeUpReplies = {"Error", "READY"};
+//
+// The bus also keeps a small file tree of what the operating system shows about its
+// converters, which the back end reads through its UsbSystemPaths while the bus exists:
+// sysfs entries with the tty of a converter whose kernel serial driver is bound, the open
+// descriptors of other processes under proc, and serial lock files.
+class SimulatedUsb
+{
+public:
+    static constexpr int BusNumber = 1;
+
+    explicit SimulatedUsb(VirtualClock &clock);
+    ~SimulatedUsb();
+    SimulatedUsb(const SimulatedUsb &) = delete;
+    SimulatedUsb &operator=(const SimulatedUsb &) = delete;
+
+    static SimulatedUsb &active();
+
+    // Converters are enumerated in the order they were added; the first has address 2.
+    SimulatedChip &addConverter(const ChipIdentity &identity = {});
+    SimulatedChip &converter(int index) { return *m_chips.at(size_t(index)); }
+    int converterCount() const { return int(m_chips.size()); }
+    static int addressOf(int index) { return index + 2; }
+
+    // Used by the simulated libusb.
+    VirtualClock &clock() { return m_clock; }
+    void setDriverBound(int index, bool bound);
+    // Brings every chip up to the present.
+    void catchUp();
+    // Lets virtual time pass, event by event, until done() holds or the deadline (virtual
+    // microseconds) has come; returns whether done() holds.
+    bool waitUntil(qint64 deadline, const std::function<bool()> &done = {});
+
+private:
+    QString deviceDirectory(int index) const;
+    QString ttyName(int index) const { return QStringLiteral("ttyUSB%1").arg(index); }
+    void writeFile(const QString &path, const QByteArray &content) const;
+    void addHolder(int index, ConverterHolder holder);
+
+    VirtualClock &m_clock;
+    std::vector<std::unique_ptr<SimulatedChip>> m_chips;
+    QTemporaryDir m_root;
+    int m_nextProcessId = 4242;
+};
+
+#endif // SIMULATEDUSB_H

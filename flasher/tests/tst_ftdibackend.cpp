@@ -1,0 +1,233 @@
+#include "brennix.h"
+#include "simulatedusb.h"
+#include "testsupport.h"
+#include "virtualclock.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+using TestSupport::CapturedRun;
+
+namespace {
+
+const QByteArray ResetLine = "reset via FTDI\n";
+const QByteArray Retry = "error: something went wrong, retry\n";
+const QByteArray NotResponding = "error: bootloader not responding\n"
+                                 "device used by other application?\n";
+const QByteArray OpenFails = ResetLine + "FTDI can't open device 0, status = 3\n";
+const QByteArray InvalidSerial = "invalid serial number parameter DE01\n";
+// Another program left the converter at this rate; opening it through libftdi1 would
+// set 9600 baud.
+constexpr uint32_t ForeignBaudRate = 115200;
+
+QByteArray permissionHint(int address)
+{
+    return "permission denied for /dev/bus/usb/001/" +
+           QByteArray::number(address).rightJustified(3, '0') +
+           ": install brennix's udev rule (60-brennix-ftdi.rules) and join the plugdev "
+           "group, or run as root\n";
+}
+
+QByteArray patternImage(int size)
+{
+    QByteArray image(size, '\0');
+    for (int i = 0; i < size; ++i)
+        image[i] = char((i * 13 + i / 256) & 0xFF);
+    return image;
+}
+
+CapturedRun run(const QStringList &arguments)
+{
+    Brennix brennix;
+    return TestSupport::captureRun([&] { return brennix.execute(arguments); });
+}
+
+ChipIdentity converter(const QByteArray &serial, ConverterHolder holder = ConverterHolder::Nobody,
+                       bool accessDenied = false)
+{
+    ChipIdentity identity;
+    identity.serialNumber = serial;
+    identity.holder = holder;
+    identity.accessDenied = accessDenied;
+    return identity;
+}
+
+// What another program would notice of the flasher: a reset chip, a changed baud rate,
+// the kernel's serial driver detached or the interface left claimed, a restarted adapter.
+void verifyUntouched(SimulatedChip &chip)
+{
+    QCOMPARE(chip.resetCount(), 0);
+    QCOMPARE(chip.settings().baudRate, ForeignBaudRate);
+    QCOMPARE(chip.isDriverBound(), chip.identity().holder != ConverterHolder::UsbClaim);
+    QVERIFY(!chip.isClaimed());
+    QCOMPARE(chip.bootloader().startCount(), 0);
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(ChipIdentity)
+
+// The flasher end to end through its own D2XX back end and Debian's libftdi1, on simulated
+// FT232R chips: what reaches the chip, how fast the dialogue runs, and what a converter
+// in use elsewhere or out of reach makes the flasher do. Fault injection and the fine
+// points of the dialogue are tested on the D2XX-level converter (tst_flashing,
+// tst_discovery).
+class TestFtdiBackend : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_directory;
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void flashing_data();
+    void flashing();
+    void unavailableConverter_data();
+    void unavailableConverter();
+    void listingDisturbsNoOne();
+};
+
+void TestFtdiBackend::initTestCase()
+{
+    // The machine's own Moduna module would show in the listing.
+    setModunaPaths({QString(), QString()});
+}
+
+void TestFtdiBackend::cleanupTestCase()
+{
+    setModunaPaths(ModunaPaths());
+}
+
+void TestFtdiBackend::flashing_data()
+{
+    QTest::addColumn<int>("latency");
+    QTest::addColumn<QList<QByteArray>>("replies");
+    QTest::addColumn<int>("byteGapMs");
+    QTest::addColumn<QByteArray>("wakeUpOutput"); // between the reset line and the transfer
+    QTest::addColumn<int>("starts");
+    QTest::addColumn<int>("status");
+
+    const QList<QByteArray> ready{"READY"};
+    QTest::newRow("READY") << 8 << ready << 0 << QByteArray("\n") << 1 << 0;
+    QTest::newRow("READY at 2 ms") << 2 << ready << 0 << QByteArray("\n") << 1 << 0;
+    // "READ" has come when the flasher looks after its 200 ms pause, "Y" comes 40 ms later.
+    QTest::newRow("READY split over USB packets") << 8 << ready << 60 << QByteArray("\n") << 1 << 0;
+    QTest::newRow("text that only ends like a keyword")
+        << 8 << QList<QByteArray>{"xR", "READY"} << 0 << QByteArray("\nxR\n") << 1 << 0;
+    QTest::newRow("retry after Error")
+        << 8 << QList<QByteArray>{"Error", "READY"} << 0 << "\n" + Retry + ResetLine + "\n"
+        << 2 << 0;
+    QTest::newRow("not responding")
+        << 8 << QList<QByteArray>{""} << 0 << QByteArray(16, '\n') + NotResponding << 1 << 1;
+    QTest::newRow("not responding at 128 ms")
+        << 128 << QList<QByteArray>{""} << 0 << QByteArray(16, '\n') + NotResponding << 1 << 1;
+}
+
+void TestFtdiBackend::flashing()
+{
+    QFETCH(int, latency);
+    QFETCH(QList<QByteArray>, replies);
+    QFETCH(int, byteGapMs);
+    QFETCH(QByteArray, wakeUpOutput);
+    QFETCH(int, starts);
+    QFETCH(int, status);
+    const QByteArray image = patternImage(200);
+    const QString path = TestSupport::writeFile(m_directory.filePath("firmware.bin"), image);
+    VirtualClock clock;
+    SimulatedUsb usb(clock);
+    SimulatedChip &chip = usb.addConverter(converter("DE01"));
+    chip.bootloader().script().wakeUpReplies = replies;
+    chip.bootloader().script().replyByteGapMs = byteGapMs;
+
+    const CapturedRun flashed = run({"-lat", QString::number(latency), "-d", "0", "-f", path});
+
+    const QByteArray start = "use FTDI latency " + QByteArray::number(latency) +
+                             "\nusing firmware file: " + path.toLocal8Bit() + " \n" + ResetLine;
+    const QByteArray end = status == 0 ? "flashing 200 bytes: |==|\nverify: \nSUCCESS\n" : "";
+    QCOMPARE(flashed.output, start + wakeUpOutput + end);
+    QCOMPARE(flashed.status, status);
+    QCOMPARE(chip.bootloader().startCount(), starts);
+    QCOMPARE(chip.bootloader().image() == image, status == 0);
+    QCOMPARE(chip.settings().baudRate, 38400u);
+    QCOMPARE(int(chip.settings().latencyTimerMs), latency);
+    // Closing released the interface and gave the tty back to the kernel's serial driver.
+    QVERIFY(!chip.isClaimed());
+    QVERIFY(chip.isDriverBound());
+    if (status != 0) {
+        // 270 ms of reset and settling, then 16 attempts of 1.2 s: a status query that
+        // waited for the latency timer would add up to 128 ms to each of the wait's polls.
+        QVERIFY2(clock.now() < 19500000, qPrintable(QString::number(clock.now())));
+    }
+}
+
+void TestFtdiBackend::unavailableConverter_data()
+{
+    QTest::addColumn<ChipIdentity>("identity");
+    QTest::addColumn<QStringList>("device");
+    QTest::addColumn<QByteArray>("output");
+
+    const QStringList index{"-d", "0"};
+    const QStringList serial{"-sn", "DE01"};
+    const ChipIdentity claimed = converter("DE01", ConverterHolder::UsbClaim);
+    const ChipIdentity ttyOpen = converter("DE01", ConverterHolder::OpenTty);
+    const ChipIdentity denied = converter("DE01", ConverterHolder::Nobody, true);
+    QTest::newRow("claimed, -d") << claimed << index << OpenFails;
+    QTest::newRow("tty open, -d") << ttyOpen << index << OpenFails;
+    QTest::newRow("tty locked, -d")
+        << converter("DE01", ConverterHolder::TtyLock) << index << OpenFails;
+    QTest::newRow("no permission, -d") << denied << index << OpenFails + permissionHint(2);
+    QTest::newRow("claimed, -sn") << claimed << serial << InvalidSerial;
+    QTest::newRow("tty open, -sn") << ttyOpen << serial << InvalidSerial;
+    QTest::newRow("no permission, -sn") << denied << serial << permissionHint(2) + InvalidSerial;
+}
+
+void TestFtdiBackend::unavailableConverter()
+{
+    QFETCH(ChipIdentity, identity);
+    QFETCH(QStringList, device);
+    QFETCH(QByteArray, output);
+    VirtualClock clock;
+    SimulatedUsb usb(clock);
+    SimulatedChip &chip = usb.addConverter(identity);
+    chip.settings().baudRate = ForeignBaudRate;
+
+    const CapturedRun reset = run(device + QStringList{"-r"});
+
+    QCOMPARE(reset.output, output);
+    QCOMPARE(reset.status, 1);
+    verifyUntouched(chip);
+}
+
+void TestFtdiBackend::listingDisturbsNoOne()
+{
+    VirtualClock clock;
+    SimulatedUsb usb(clock);
+    usb.addConverter(converter("DE01"));
+    usb.addConverter(converter("DE02", ConverterHolder::OpenTty));
+    usb.addConverter(converter("DE03", ConverterHolder::UsbClaim));
+    usb.addConverter(converter("DE04", ConverterHolder::Nobody, true));
+    // A lock file left behind by a crashed program does not make a converter busy.
+    usb.addConverter(converter("DE05", ConverterHolder::StaleTtyLock));
+    for (int i = 0; i < usb.converterCount(); ++i)
+        usb.converter(i).settings().baudRate = ForeignBaudRate;
+
+    const CapturedRun listed = run({"-l"});
+
+    QCOMPARE(listed.output, "\n       5  FTDI devices found\n\n"
+                            " device | vendor | product | serial  | description\n"
+                            "--------|--------|---------|---------|----------------------\n"
+                            "   0    | 0x0403 | 0x6001  | DE01 | Radio adapter\n"
+                            "failed to open FTDI device (1) status = 3\n\n"
+                            "failed to open FTDI device (2) status = 3\n\n"
+                            "failed to open FTDI device (3) status = 3\n\n" +
+                                permissionHint(5) +
+                                "   4    | 0x0403 | 0x6001  | DE05 | Radio adapter\n");
+    QCOMPARE(listed.status, 0);
+    for (int i = 0; i < usb.converterCount(); ++i)
+        verifyUntouched(usb.converter(i));
+}
+
+QTEST_GUILESS_MAIN(TestFtdiBackend)
+#include "tst_ftdibackend.moc"
