@@ -1,8 +1,9 @@
 #ifndef HALVIK_H
 #define HALVIK_H
 
-// Everything a plug-in or a host needs of the host library halvik1. Plug-ins and hosts
-// link the CMake target halvik1, which also provides this folder as include path.
+// Everything a plug-in or a host needs of the host library halvik1. Hosts link the CMake
+// target halvik1; plug-ins link halvik_api, this folder as include path, and find the
+// library's symbols in the host that loads them.
 
 #include "address.h"
 #include "apscontroller.h"

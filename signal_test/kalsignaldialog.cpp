@@ -3,7 +3,7 @@
 KalSignalDialog::KalSignalDialog(QWidget *parent)
     : SignalTestDialog("KalSignalDialog", "Signal Monitor", QSize(469, 261), parent)
 {
-    connectButtons();
+    finishForm();
 }
 
 void KalSignalDialog::start()

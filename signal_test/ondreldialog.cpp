@@ -31,7 +31,7 @@ OndrelDialog::OndrelDialog(QWidget *parent)
     groupAddressLineEdit->setText(QStringLiteral("0"));
 
     // After the first Group text, which therefore does not reach groupAddressEdited().
-    connectButtons();
+    finishForm();
     connect(groupAddressLineEdit, SIGNAL(textChanged(QString)), this, SLOT(groupAddressEdited()));
 }
 

@@ -42,13 +42,11 @@ SignalTestCore::~SignalTestCore() = default;
 SignalTestDialog *SignalTestCore::createDialog()
 {
     if (!dialog) {
-        // The host deleted the dialog of a running test: its successor starts out stopped,
-        // so the test must stop too, or the new Start button could never start it again.
-        if (sendState != SendIdle)
-            stopSending();
         dialog = newDialog();
         QObject::connect(dialog, SIGNAL(startPressed()), plugin, SLOT(startSending()));
         QObject::connect(dialog, SIGNAL(stopPressed()), plugin, SLOT(stopSending()));
+        // A test whose window the host deleted could be neither watched nor stopped.
+        QObject::connect(dialog, &QObject::destroyed, plugin, [this] { stopSending(); });
     }
     return dialog;
 }
@@ -56,23 +54,28 @@ SignalTestDialog *SignalTestCore::createDialog()
 void SignalTestCore::nodeEvent(const Halvik::NodeEvent &event)
 {
     const Halvik::Node *eventNode = event.node();
-    // Selections made before the dialog exists are not remembered: the user sees the node
-    // field only once there is a dialog.
-    if (!eventNode || !dialog)
+    if (!eventNode)
         return;
 
     switch (event.event()) {
     case Halvik::NodeEvent::NodeSelected:
+        // Selections made before the dialog exists are not remembered: the user sees the node
+        // field only once there is a dialog.
+        if (!dialog)
+            return;
         node = eventNode->address();
         dialog->setNode(node);
         break;
     case Halvik::NodeEvent::NodeRemoved:
+        // With or without a dialog: nothing may go on asking a node that has left.
         if (!sameNode(eventNode->address(), node))
             return;
-        sendState = SendIdle;
         node = Halvik::Address();
-        dialog->setNode(node);
-        dialog->stop();
+        stopSending();
+        if (dialog) {
+            dialog->setNode(node);
+            dialog->stop();
+        }
         break;
     default:
         break;
@@ -144,7 +147,8 @@ void SignalTestCore::sendTimerFired()
     sendState = SendWaitConfirm;
     Halvik::ApsController *controller = Halvik::ApsController::instance();
     const bool accepted = controller && controller->apsdeDataRequest(apsReq) == 0;
-    // A refusal undoes only the wait; a stop that came during the call stands.
-    if (!accepted && sendState == SendWaitConfirm)
+    // A refusal leaves nothing to wait for, also when a tick came during the call; a stop
+    // that came during the call stands.
+    if (!accepted && (sendState == SendWaitConfirm || sendState == SendPending))
         sendState = SendReady;
 }

@@ -10,6 +10,33 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
+namespace {
+
+// The widgets of the layout and its nested layouts from top to bottom and left to right; a
+// form layout's rows in row order, whatever order they were inserted in.
+QWidgetList laidOutWidgets(QLayout *layout)
+{
+    QList<QLayoutItem *> items;
+    if (auto *form = qobject_cast<QFormLayout *>(layout)) {
+        for (int row = 0; row < form->rowCount(); ++row)
+            items << form->itemAt(row, QFormLayout::LabelRole)
+                  << form->itemAt(row, QFormLayout::FieldRole);
+    } else {
+        for (int index = 0; index < layout->count(); ++index)
+            items << layout->itemAt(index);
+    }
+    QWidgetList widgets;
+    for (QLayoutItem *item : items) {
+        if (item && item->widget())
+            widgets << item->widget();
+        else if (item && item->layout())
+            widgets << laidOutWidgets(item->layout());
+    }
+    return widgets;
+}
+
+} // namespace
+
 SignalTestDialog::SignalTestDialog(const char *formName, const char *title, const QSize &size,
                                    QWidget *parent)
     : QDialog(parent), context(formName)
@@ -115,11 +142,24 @@ void SignalTestDialog::insertFormRow(int row, const char *labelName, const char 
     formLayout->insertRow(row, label, field);
 }
 
-void SignalTestDialog::connectButtons()
+void SignalTestDialog::finishForm()
 {
     connect(startButton, SIGNAL(clicked()), this, SLOT(start()));
     connect(stopButton, SIGNAL(clicked()), this, SLOT(stop()));
     connect(closeButton, SIGNAL(clicked()), this, SLOT(close()));
+
+    // Widgets a window adds to the shared ones come later in the creation order, which Tab
+    // would otherwise follow. Qt leaves widgets that take no focus out of the chain.
+    QWidgetList chain;
+    for (QWidget *widget : laidOutWidgets(verticalLayout)) {
+        if (widget->focusPolicy() != Qt::NoFocus)
+            chain << widget;
+    }
+    for (int i = 1; i < chain.size(); ++i)
+        setTabOrder(chain.at(i - 1), chain.at(i));
+    // The ring now runs in layout order, but the window would still enter it where the
+    // creation order says.
+    chain.first()->setFocus();
 }
 
 bool SignalTestDialog::beginRun()

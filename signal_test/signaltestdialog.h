@@ -36,8 +36,9 @@ protected:
     QString translated(const char *text) const;
     // row -1 appends.
     void insertFormRow(int row, const char *labelName, const char *labelText, QWidget *field);
-    // Only the finished window's meta-object knows start() and stop().
-    void connectButtons();
+    // Called last by each window's constructor: only the finished window's meta-object knows
+    // start() and stop(), and only the finished layout gives the order for the Tab key.
+    void finishForm();
     // False when a test already runs.
     bool beginRun();
     void endRun();

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
+#include <QSaveFile>
 #include <QTimer>
 
 #include <cstdio>
@@ -16,11 +17,6 @@ namespace {
 
 // Waited after the first change of a burst, and again after a rebuild before listening anew.
 constexpr int rebuildDelayMs = 4000;
-// Deep enough for any real page; a template that includes itself stops here.
-constexpr int maxIncludeDepth = 16;
-// The depth limit alone lets a file that includes itself twice expand 2^16 times; this
-// bounds what one page can cost.
-constexpr int maxIncludesPerPage = 256;
 // Special files may claim more content than they deliver; give up on them after this many
 // empty reads in a row instead of reading for ever.
 constexpr int maxFailedReads = 3;
@@ -90,6 +86,51 @@ bool liesBelow(const QString &path, const QString &dir)
     return relative != QLatin1String("..") && !relative.startsWith(QLatin1String("../"));
 }
 
+// Where a write to path lands, as a canonical path: the file that a symbolic link leads to
+// (QSaveFile follows links), or a new file in the directory. Empty when there is no directory.
+QString landingPath(const QString &path)
+{
+    const QFileInfo info(path);
+    if (info.exists())
+        return info.canonicalFilePath();
+    const QString dir = QFileInfo(info.absolutePath()).canonicalFilePath();
+    return dir.isEmpty() ? dir : dir + '/' + info.fileName();
+}
+
+// Whether the rebuild may read path; prints why not when it may not. Only regular files are
+// read: a device may never end, and opening a FIFO blocks until someone writes to it. Nothing
+// that this rebuild writes is read either, or a page would include what it is writing. Missing
+// files and directories are left to open(), which fails at once and says why.
+bool mayRead(WeftPluginPrivate &d, const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.exists() || info.isDir())
+        return true;
+    const char *refusal = nullptr;
+    if (!info.isFile()) {
+        refusal = "not a regular file";
+    } else {
+        // Pages refer to the same few assets again and again; resolve each path once.
+        auto input = d.inputs.constFind(path);
+        if (input == d.inputs.cend())
+            input = d.inputs.insert(path, info.canonicalFilePath());
+        if (d.outputs.contains(*input))
+            refusal = "this rebuild writes it";
+    }
+    if (refusal)
+        DBG_Printf(1, "refused to read %s: %s\n", qPrintable(path), refusal);
+    return !refusal;
+}
+
+// Puts what was written in place of the served file in one step, so that the host never
+// serves half a file; on failure the served file stays as it was.
+void commit(QSaveFile &out)
+{
+    if (!out.commit())
+        DBG_Printf(1, "failed to write %s: %s\n", qPrintable(out.fileName()),
+                   qPrintable(out.errorString()));
+}
+
 QByteArray metaTime(const QDateTime &time)
 {
     return time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")).toLocal8Bit();
@@ -112,8 +153,14 @@ WeftPlugin::WeftPlugin(QObject *parent) : QObject(parent), d(new WeftPluginPriva
     d->timer->setSingleShot(true);
     connect(d->timer, SIGNAL(timeout()), this, SLOT(processTemplates()));
 
-    QDir dir(
-        Halvik::ApsController::instance()->stringParameter(Halvik::ApsController::WebAppDirectory));
+    Halvik::ApsController *controller = Halvik::ApsController::instance();
+    if (!controller) {
+        // Only the controller names the served directory; without it nothing is watched, so
+        // nothing is ever rebuilt.
+        DBG_Printf(1, "no controller: nothing to watch\n");
+        return;
+    }
+    QDir dir(controller->stringParameter(Halvik::ApsController::WebAppDirectory));
     d->appDir = dir.absolutePath();
     // Hosts that name the old "webapp2" directory are served from "velora_app" beside it.
     if (d->appDir.endsWith(QLatin1String("webapp2"))) {
@@ -175,25 +222,34 @@ void WeftPlugin::processTemplates()
     const QStringList pages = QDir(d->srcDir).entryList(QStringList{QStringLiteral("*.html")});
     d->manifestName.clear();
     d->cacheFiles.clear();
+    d->inputs.clear();
+    d->outputs.clear();
+    for (const QString &page : pages)
+        d->outputs.insert(landingPath(d->appDir + '/' + page));
     for (const QString &page : pages) {
-        QFile out(d->appDir + '/' + page);
+        QSaveFile out(d->appDir + '/' + page);
         d->includesInPage = 0;
+        d->pageCutShort = false;
         processFile(d->srcDir + '/' + page, out);
-        if (out.isOpen()) {
+        // What is not committed is discarded, and the served page stays.
+        if (out.isOpen() && !d->pageCutShort)
+            commit(out);
+        // The host serves a page kept from an earlier rebuild too, so browsers must keep it.
+        if (QFileInfo(out.fileName()).isFile())
             d->cacheFiles.append(page);
-            out.close();
-        }
     }
     processAppCache();
 }
 
 // Expands the template at filePath into out. A page's out is still closed when this is
-// called: it is opened, and so emptied, only once its template has been opened, so that an
-// unreadable template never blanks the served page.
-void WeftPlugin::processFile(QString filePath, QFile &out)
+// called: it is opened only once its template has been opened, so that an unreadable
+// template leaves no trace.
+void WeftPlugin::processFile(QString filePath, QFileDevice &out)
 {
     QFile in(filePath);
     const QDateTime now = QDateTime::currentDateTime();
+    if (!mayRead(*d, filePath))
+        return;
     if (!in.open(QIODevice::ReadOnly)) {
         DBG_Printf(1, "failed to open file %s for read %s\n", qPrintable(filePath),
                    qPrintable(in.errorString()));
@@ -222,13 +278,14 @@ void WeftPlugin::processFile(QString filePath, QFile &out)
                     DBG_Printf(1, "invalid include file\n%s", line);
                     return;
                 }
-                if (d->includeDepth == maxIncludeDepth) {
-                    DBG_Printf(1, "include nested deeper than %d\n%s", maxIncludeDepth, line);
+                if (d->includeDepth == WeftPluginPrivate::maxIncludeDepth) {
+                    DBG_Printf(1, "include nested deeper than %d\n%s",
+                               WeftPluginPrivate::maxIncludeDepth, line);
                     continue;
                 }
-                if (d->includesInPage == maxIncludesPerPage) {
-                    DBG_Printf(1, "more than %d includes in one page\n%s", maxIncludesPerPage,
-                               line);
+                if (d->includesInPage == WeftPluginPrivate::maxIncludesPerPage) {
+                    DBG_Printf(1, "more than %d includes in one page\n%s",
+                               WeftPluginPrivate::maxIncludesPerPage, line);
                     continue;
                 }
                 ++d->includesInPage;
@@ -261,6 +318,8 @@ void WeftPlugin::processFile(QString filePath, QFile &out)
         if (!skip)
             out.write(line);
     }
+    if (!in.atEnd())
+        d->pageCutShort = true;
 }
 
 void WeftPlugin::directoryChanged(QString path)
@@ -300,7 +359,7 @@ void WeftPlugin::processLocalFileChecksum()
 
     const QByteArray name(line + start, int(end - start));
     QFile file(d->appDir + '/' + QString::fromUtf8(name));
-    if (!file.open(QIODevice::ReadOnly))
+    if (!mayRead(*d, file.fileName()) || !file.open(QIODevice::ReadOnly))
         return;
     char *const quote = std::strchr(line + end, '"');
     if (!quote)
@@ -329,16 +388,28 @@ void WeftPlugin::processAppCache()
     d->cacheFiles.sort();
     DBG_Printf(1, "process appcache %s\n", qPrintable(d->manifestName));
 
-    QFile out(d->appDir + '/' + d->manifestName);
+    QSaveFile out(d->appDir + '/' + d->manifestName);
     if (!liesBelow(out.fileName(), d->appDir)) {
         DBG_Printf(1, "manifest %s outside %s\n", qPrintable(d->manifestName),
                    qPrintable(d->appDir));
         return;
     }
     QFile in(d->srcDir + '/' + d->manifestName);
+    if (!mayRead(*d, in.fileName()))
+        return;
     if (!in.open(QIODevice::ReadOnly)) {
         DBG_Printf(1, "failed to open file %s for read %s\n", qPrintable(in.fileName()),
                    qPrintable(in.errorString()));
+        return;
+    }
+    // The manifest would replace a template, an asset or a page of this rebuild, or (reached
+    // through "..") its own source.
+    const QString target = landingPath(out.fileName());
+    const char *refusal = d->outputs.contains(target)           ? "a page of this rebuild"
+                          : d->inputs.values().contains(target) ? "this rebuild reads it"
+                                                                : nullptr;
+    if (refusal) {
+        DBG_Printf(1, "refused to write %s: %s\n", qPrintable(out.fileName()), refusal);
         return;
     }
     if (!out.open(QIODevice::WriteOnly)) {
@@ -362,6 +433,8 @@ void WeftPlugin::processAppCache()
         }
         out.write("\n");
     }
+    if (in.atEnd())
+        commit(out);
 }
 
 // Only ever adds: paths of files that went away simply stop reporting.

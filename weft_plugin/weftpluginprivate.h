@@ -1,6 +1,8 @@
 #ifndef WEFTPLUGINPRIVATE_H
 #define WEFTPLUGINPRIVATE_H
 
+#include <QHash>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -13,6 +15,11 @@ class WeftPluginPrivate
 {
 public:
     static constexpr int lineSize = 8192;
+    // Deep enough for any real page; a template that includes itself stops here.
+    static constexpr int maxIncludeDepth = 16;
+    // The depth limit alone lets a file that includes itself twice expand 2^16 times; this
+    // bounds what one page can cost.
+    static constexpr int maxIncludesPerPage = 256;
 
     bool busy = false;
     QTimer *timer = nullptr;
@@ -21,6 +28,13 @@ public:
     QString srcDir;
     QString manifestName;
     QStringList cacheFiles;
+    // Set when a file of the page being built could not be read to its end.
+    bool pageCutShort = false;
+    // Canonical paths of the pages this rebuild writes, and of the files it has read so far
+    // by the path they were read under: nothing written is read, and nothing read is
+    // replaced by the manifest.
+    QSet<QString> outputs;
+    QHash<QString, QString> inputs;
     // Includes followed so far for the page being built.
     int includesInPage = 0;
     // Nesting level of the include being processed; 0 while a page template is read.

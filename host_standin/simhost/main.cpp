@@ -52,7 +52,7 @@ int main(int argc, char *argv[])
 
     // The controller exists before the first plug-in is loaded: plug-ins connect to it in
     // their constructors.
-    PluginSet plugins;
+    PluginSet plugins(network);
     const QString pluginDir = options.pluginDir.isEmpty()
                                   ? QCoreApplication::applicationDirPath() + "/../plugins"
                                   : options.pluginDir;

@@ -1,5 +1,7 @@
 #include "pluginset.h"
 
+#include "simnetwork.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QLibrary>
@@ -69,8 +71,10 @@ bool PluginSet::hasDialog(int index) const
 QDialog *PluginSet::dialog(int index)
 {
     Plugin &plugin = loaded[index];
-    if (!plugin.dialog && hasDialog(index))
+    if (!plugin.dialog && hasDialog(index)) {
         plugin.dialog = plugin.nodeInterface->createDialog();
+        network.resendSelection();
+    }
     return plugin.dialog;
 }
 

@@ -10,6 +10,7 @@
 #include <QVector>
 
 class QPluginLoader;
+class SimNetwork;
 
 // The host plug-ins loaded from one directory, with the dialogs the host asked them for.
 // The host owns those dialogs: a plug-in creates its dialog once and never deletes it.
@@ -27,7 +28,8 @@ public:
         QPointer<QDialog> dialog;
     };
 
-    PluginSet() = default;
+    // The network is the host's controller, which tells a new dialog the selected node.
+    explicit PluginSet(SimNetwork &network) : network(network) {}
     PluginSet(const PluginSet &) = delete;
     PluginSet &operator=(const PluginSet &) = delete;
     ~PluginSet();
@@ -38,12 +40,14 @@ public:
 
     const QVector<Plugin> &plugins() const { return loaded; }
     bool hasDialog(int index) const;
-    // The plug-in's dialog, asked for on the first call; null without the dialog feature.
+    // The plug-in's dialog, asked for on the first call, which then also tells the plug-ins
+    // the selected node; null without the dialog feature.
     QDialog *dialog(int index);
     // The plug-in whose short name is `name` or starts with `name` and "_"; -1 when none.
     int find(const QString &name) const;
 
 private:
+    SimNetwork &network;
     QVector<Plugin> loaded;
 };
 

@@ -39,16 +39,18 @@ int SignalTestRun::run()
         return 1;
     }
     const PluginSet::Plugin &plugin = plugins.plugins().at(index);
-    DialogDriver driver(plugins.dialog(index));
-    if (!driver.has("startButton")) {
-        Headless::printError(QStringLiteral("%1 has no signal test dialog").arg(plugin.name));
-        return 1;
-    }
     const QList<Halvik::Node> nodes = network.nodes();
     if (options.node > nodes.size()) {
         Headless::printError(
             QStringLiteral("--node needs a node number from 1 to %1").arg(nodes.size()));
         return 2;
+    }
+    // As a user may: select first, then open the dialog, which the host tells of the node.
+    network.selectNode(options.node - 1);
+    DialogDriver driver(plugins.dialog(index));
+    if (!driver.has("startButton")) {
+        Headless::printError(QStringLiteral("%1 has no signal test dialog").arg(plugin.name));
+        return 1;
     }
     const QString problem = start(driver, plugin.name);
     if (!problem.isEmpty()) {
@@ -89,9 +91,6 @@ int SignalTestRun::run()
 
 QString SignalTestRun::start(DialogDriver &driver, const QString &pluginName)
 {
-    // Selected while the dialog exists: a plug-in forgets selections made before.
-    network.selectNode(options.node - 1);
-
     const QHash<QString, QString> modeButtons = {
         {"routers", "broadcastAllRoutersRadioButton"},
         {"all", "broadcastAllRadioButton"},

@@ -7,8 +7,8 @@ class QString;
 class SimHostOptions;
 class SimNetwork;
 
-// The headless signal test: opens a plug-in's dialog, selects a node, sets the dialog up from
-// the command line, presses Start and prints what the dialog shows every half second, then
+// The headless signal test: selects a node, opens a plug-in's dialog, sets it up from the
+// command line, presses Start and prints what the dialog shows every half second, then
 // presses Stop and prints the dialog's last word and the host's own figures.
 class SignalTestRun
 {

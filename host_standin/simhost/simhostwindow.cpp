@@ -124,8 +124,7 @@ QWidget *SimHostWindow::newNetworkPane()
     successRateSpinBox->setValue(network.successRate());
     figuresLabel = new QLabel;
 
-    // Every click selects, also on the node already selected: a dialog opened after the
-    // selection learns of the node only this way.
+    // Every click selects, also on the node already selected.
     connect(nodeList, &QListWidget::itemClicked, this, &SimHostWindow::nodeClicked);
     connect(nodeList, &QListWidget::itemActivated, this, &SimHostWindow::nodeClicked);
     connect(nodeList, &QListWidget::currentRowChanged, this, &SimHostWindow::updateButtons);

@@ -121,8 +121,17 @@ QList<Halvik::Node> SimNetwork::nodes() const
 
 void SimNetwork::selectNode(int index)
 {
-    if (const SimNode *simNode = presentNode(index))
-        emit nodeEvent(Halvik::NodeEvent(Halvik::NodeEvent::NodeSelected, &simNode->node));
+    if (const SimNode *simNode = presentNode(index)) {
+        selectedSlot = int(simNode - roster.constData());
+        resendSelection();
+    }
+}
+
+void SimNetwork::resendSelection()
+{
+    if (selectedSlot >= 0)
+        emit nodeEvent(
+            Halvik::NodeEvent(Halvik::NodeEvent::NodeSelected, &roster.at(selectedSlot).node));
 }
 
 void SimNetwork::removeNode(int index)
@@ -131,6 +140,8 @@ void SimNetwork::removeNode(int index)
     if (!simNode)
         return;
     simNode->present = false;
+    if (simNode - roster.constData() == selectedSlot)
+        selectedSlot = -1;
     emit nodeEvent(Halvik::NodeEvent(Halvik::NodeEvent::NodeRemoved, &simNode->node));
 }
 

@@ -62,6 +62,10 @@ public:
     // The nodes in the network, in roster order; the indexes below refer to this list.
     QList<Halvik::Node> nodes() const;
     void selectNode(int index);
+    // Tells the plug-ins again which node is selected, as the host does after creating a
+    // dialog, which would otherwise not know; nothing while no node is selected.
+    void resendSelection();
+    // Also ends the selection when the node is the selected one.
     void removeNode(int index);
     // Brings back the first removed node of the roster; false when none is missing.
     bool addNode();
@@ -99,6 +103,8 @@ private:
     std::mt19937 delivery;
     QTimer reportTimer;
     int nextReportSlot = 0;
+    // The roster slot of the selected node; -1 when none is.
+    int selectedSlot = -1;
     QString webAppDirectory;
     int latencyMs = 30;
     int successPercent = 90;

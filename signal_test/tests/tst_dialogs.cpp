@@ -15,6 +15,8 @@ private slots:
     void initialState();
     void layoutOrder_data();
     void layoutOrder();
+    void tabFollowsTheLayout_data();
+    void tabFollowsTheLayout();
     void monitorHasNoAddressing();
     void buttons_data();
     void buttons();
@@ -183,6 +185,40 @@ void TestDialogs::layoutOrder()
              QStringList({"spacer", "startButton", "stopButton", "closeButton"}));
     QCOMPARE(buttonRow->itemAt(0)->spacerItem()->sizeHint(), QSize(40, 20));
     QCOMPARE(buttonRow->itemAt(0)->expandingDirections(), Qt::Horizontal);
+}
+
+void TestDialogs::tabFollowsTheLayout_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QStringList>("focusOrder");
+    // Tab passes over the radio buttons that are not checked; the arrow keys move among them.
+    const QStringList form{"nodeLineEdit", "delaySpinBox", "rssiLineEdit", "lqiLineEdit"};
+    const QStringList buttons{"startButton", "stopButton", "closeButton"};
+    QTest::newRow("ondrel") << ONDREL_PLUGIN_PATH
+                            << QStringList{"broadcastAllRoutersRadioButton"} + form +
+                                   QStringList{"groupAddressLineEdit"} + buttons;
+    QTest::newRow("kal") << KAL_SIGNAL_PLUGIN_PATH << form + buttons;
+}
+
+void TestDialogs::tabFollowsTheLayout()
+{
+    QFETCH(QString, path);
+    QFETCH(QStringList, focusOrder);
+    TestBench bench(path);
+    QDialog *dialog = bench.dialog();
+    dialog->show();
+    QVERIFY(QTest::qWaitForWindowActive(dialog));
+
+    QStringList visited;
+    for (int press = 0; press <= focusOrder.size(); ++press) {
+        // A spin box passes the focus on to its line edit.
+        QWidget *focus = QApplication::focusWidget();
+        while (focus && focus->parentWidget() != dialog)
+            focus = focus->parentWidget();
+        visited << (focus ? focus->objectName() : QString());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    }
+    QCOMPARE(visited, focusOrder + focusOrder.mid(0, 1));
 }
 
 void TestDialogs::monitorHasNoAddressing()

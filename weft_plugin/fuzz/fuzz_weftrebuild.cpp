@@ -7,12 +7,13 @@
 //   3. the manifest source, site/www-src/app.appcache
 //   4. an asset, written as both site/www/style.css and site/www/app.js
 //
-// The rebuild must end, must change nothing outside the served directory site/www (the
-// source directory and everything else under the temporary root stay byte for byte as they
-// were), and must keep within the plug-in's line buffer. The buffer ends the plug-in's
-// private record, so ASan's guard zone after the record catches an overrun; what lies just
-// before it, the include depth, must be back at 0 after each rebuild, and the buffer must
-// still hold its terminating NUL.
+// The rebuild must end; it must change nothing but the files it writes, the page and the
+// manifest, and the manifest only where it is none of the input files (everything else under
+// the temporary root stays byte for byte as it was, and no temporary file is left); what it
+// writes must stay within the bounds below; and it must keep within the plug-in's line buffer. The
+// buffer ends the plug-in's private record, so ASan's guard zone after the record catches an
+// overrun; what lies just before it, the include depth, must be back at 0 after each rebuild, and
+// the buffer must still hold its terminating NUL.
 
 #include "../weftplugin.h"
 #include "../weftpluginprivate.h"
@@ -28,6 +29,7 @@
 #include <QPluginLoader>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -102,11 +104,56 @@ Tree treeOf(const QString &root)
     return tree;
 }
 
-Tree withoutServedFiles(Tree tree)
+bool isInputFile(const QString &path)
 {
-    for (auto it = tree.begin(); it != tree.end();)
-        it = it.key().startsWith(QLatin1String("site/www/")) ? tree.erase(it) : std::next(it);
+    for (const char *file : partFiles)
+        if (path == QLatin1String(file))
+            return true;
+    for (const char *file : assetFiles)
+        if (path == QLatin1String(file))
+            return true;
+    return false;
+}
+
+// The files the rebuild may write, relative to the root: its page, and its manifest where
+// that replaces no input file (empty otherwise).
+struct WrittenFiles
+{
+    QString page = QStringLiteral("site/www/index.html");
+    QString manifest;
+};
+
+WrittenFiles writtenFiles(const WeftPluginPrivate &record)
+{
+    WrittenFiles written;
+    const QString manifest = QDir::cleanPath("site/www/" + record.manifestName);
+    if (!record.manifestName.isEmpty() && !isInputFile(manifest))
+        written.manifest = manifest;
+    return written;
+}
+
+Tree without(Tree tree, const WrittenFiles &written)
+{
+    tree.remove(written.page);
+    tree.remove(written.manifest);
     return tree;
+}
+
+// A page reads its template and at most maxIncludesPerPage includes, none larger than the
+// largest part (the only files an input can name in practice), and a line grows at most by
+// the meta line that follows a "<head>" (83 bytes after at least 6), so the page stays below
+// 16 times what it read. The manifest is its source with the entries inserted at most once
+// after each of its lines.
+bool withinBounds(const Tree &after, const WeftPluginPrivate &record, qint64 largestPart)
+{
+    qint64 entryBytes = 0;
+    for (const QString &entry : record.cacheFiles)
+        entryBytes += entry.toLocal8Bit().size() + 1;
+    const qint64 pageBound = (WeftPluginPrivate::maxIncludesPerPage + 1) * 16 * largestPart;
+    const qint64 manifestBound = largestPart + (largestPart + 1) * (entryBytes + 2);
+    const WrittenFiles written = writtenFiles(record);
+    return after.value(written.page).size() <= pageBound &&
+           after.value(written.manifest).size() <= manifestBound;
 }
 
 // The plug-in, loaded once: a fresh load per input costs more than the rebuild itself.
@@ -160,9 +207,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
     static QCoreApplication application(argc, argv);
     static Fixture fixture;
 
-    fixture.writeApp(QByteArray::fromRawData(reinterpret_cast<const char *>(data), int(size))
-                         .split(partSeparator));
+    const QByteArrayList parts =
+        QByteArray::fromRawData(reinterpret_cast<const char *>(data), int(size))
+            .split(partSeparator);
+    fixture.writeApp(parts);
     const Tree before = treeOf(fixture.root.path());
+    qint64 largestPart = 0;
+    for (int i = 0; i < 4; ++i)
+        largestPart = std::max<qint64>(largestPart, parts.value(i).size());
 
     // The first tick rebuilds, the second ends the quiet period, so each input starts Idle.
     rebuildStarted = false;
@@ -175,7 +227,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
     require(fixture.record->includeDepth == 0, "the include depth is back at 0");
     const Tree after = treeOf(fixture.root.path());
     require(after.contains(QStringLiteral("site/www/index.html")), "the page is written");
-    require(withoutServedFiles(after) == withoutServedFiles(before),
-            "nothing outside the served directory changes");
+    const WrittenFiles written = writtenFiles(*fixture.record);
+    require(without(after, written) == without(before, written),
+            "nothing but the page and the manifest changes");
+    require(withinBounds(after, *fixture.record, largestPart), "what is written stays bounded");
     return 0;
 }

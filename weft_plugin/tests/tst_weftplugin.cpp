@@ -17,6 +17,7 @@ private slots:
     void directoryDiscovery_data();
     void directoryDiscovery();
     void watchesTemplatesAndAssetsFromTheStart();
+    void withoutControllerStaysIdle();
 };
 
 void TestWeftPlugin::metadata()
@@ -67,7 +68,7 @@ void TestWeftPlugin::metaObjectDeclaresTheSlotsInOrder()
         QCOMPARE(method.returnType(), int(QMetaType::Void));
         declared << method.methodSignature();
     }
-    const QByteArrayList expected{"processTemplates()",        "processFile(QString,QFile&)",
+    const QByteArrayList expected{"processTemplates()",        "processFile(QString,QFileDevice&)",
                                   "directoryChanged(QString)", "processLocalFileChecksum()",
                                   "processAppCache()",         "updateFileWatcher()"};
     QCOMPARE(declared, expected);
@@ -142,6 +143,24 @@ void TestWeftPlugin::watchesTemplatesAndAssetsFromTheStart()
     // Nothing is rebuilt before the first change.
     QVERIFY(!app.timer()->isActive());
     QCOMPARE(app.read("www/index.html"), QByteArray("h"));
+}
+
+// A host that loads its plug-ins before it creates its controller.
+void TestWeftPlugin::withoutControllerStaysIdle()
+{
+    QVERIFY(!Halvik::ApsController::instance());
+    WebAppHost::printed().clear();
+    Halvik::setDebugPrintHandler([](int, const char *text) { WebAppHost::printed() << text; });
+    QPluginLoader loader(QStringLiteral(WEFT_PLUGIN_PATH));
+    QObject *plugin = loader.instance();
+    Halvik::setDebugPrintHandler(nullptr);
+
+    QVERIFY2(plugin, qPrintable(loader.errorString()));
+    QCOMPARE(WebAppHost::printed(), QByteArrayList{"no controller: nothing to watch\n"});
+    QVERIFY(!plugin->findChild<QFileSystemWatcher *>());
+    QVERIFY(!plugin->findChild<QTimer *>()->isActive());
+    QCOMPARE(QByteArray(qobject_cast<Halvik::NodeInterface *>(plugin)->name()), "Weft Plugin");
+    QVERIFY(loader.unload());
 }
 
 QTEST_GUILESS_MAIN(TestWeftPlugin)

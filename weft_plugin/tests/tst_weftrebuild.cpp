@@ -2,6 +2,9 @@
 
 #include <QtTest>
 
+#include <csignal>
+#include <sys/resource.h>
+
 namespace {
 
 // Assets with their version suffixes ("?" and the first six hex digits of their SHA-1).
@@ -57,6 +60,28 @@ Files includeChain(int length)
     return files;
 }
 
+// While it exists, files of the process cannot grow beyond `bytes`, as on a full disk: a
+// write beyond fails with "File too large" instead of raising SIGXFSZ.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes) : oldHandler(std::signal(SIGXFSZ, SIG_IGN))
+    {
+        getrlimit(RLIMIT_FSIZE, &old);
+        const rlimit limit{bytes, old.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit()
+    {
+        setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, oldHandler);
+    }
+
+private:
+    rlimit old;
+    void (*const oldHandler)(int);
+};
+
 // "1" to "n", one a line.
 QByteArray numberLines(int n)
 {
@@ -89,6 +114,8 @@ private slots:
     void lineBuffer() { expand(); }
     void pagesThatCannotBeWritten_data();
     void pagesThatCannotBeWritten() { expand(); }
+    void inputsThatAreNotRead_data();
+    void inputsThatAreNotRead() { expand(); }
 
     void metaLineCarriesTheTemplateTimes();
     void referencesJoinTheWatchList();
@@ -96,6 +123,7 @@ private slots:
     void changedStylesheetChangesOnlyItsReferences();
     void readFailuresAreBounded();
     void includesPerPageAreBounded();
+    void failedWriteKeepsTheServedFile();
 
 private:
     void addColumns();
@@ -389,6 +417,23 @@ void TestWeftRebuild::manifestAttribute_data()
         << QByteArrayList{"process templates @/www-src\n", "process @/www-src/index.html\n",
                           "process appcache sub/../../up.appcache\n",
                           "manifest sub/../../up.appcache outside @/www\n"};
+    // Replacing a file with the manifest is refused when the rebuild reads it or writes it.
+    const QByteArray stylesheet = "/* # templ-auto-generate */\n";
+    QTest::newRow("naming a file that the rebuild reads")
+        << Files{{"www-src/index.html", "<html manifest=\"../www/css/main.css\">\n"},
+                 {"www/css/main.css", stylesheet}}
+        << Files{{"www/css/main.css", stylesheet}}
+        << QByteArrayList{"process templates @/www-src\n", "process @/www-src/index.html\n",
+                          "process appcache ../www/css/main.css\n",
+                          "refused to write @/www/../www/css/main.css: this rebuild reads it\n"};
+    QTest::newRow("naming a page of the rebuild")
+        << Files{{"www-src/index.html",
+                  "<html manifest=\"index.html\">\n<!-- templ-include: part.inc -->\n"},
+                 {"www-src/part.inc", "P\n"}}
+        << Files{{"www/index.html", "<html manifest=\"index.html\">\nP\n"}}
+        << QByteArrayList{"process templates @/www-src\n", "process @/www-src/index.html\n",
+                          "process @/www-src/part.inc\n", "process appcache index.html\n",
+                          "refused to write @/www/index.html: a page of this rebuild\n"};
     QTest::newRow("climbing back inside")
         << (source + Files{{"www-src/index.html", "<html manifest=\"sub/../app.appcache\">\n"},
                            {"www-src/sub/.keep", ""},
@@ -546,25 +591,66 @@ void TestWeftRebuild::pagesThatCannotBeWritten_data()
         << Files{{"www/a.html", manifestPage},
                  {"www/app.appcache", "# templ-auto-generate\na.html\n\n"}}
         << QByteArrayList{"process templates @/www-src\n", "process @/www-src/a.html\n",
-                          "failed to open file @/www/b.html for write Is a directory\n",
+                          "failed to open file @/www/b.html for write Filename refers to a "
+                          "directory\n",
                           "process appcache app.appcache\n", "    a.html\n"};
-    QTest::newRow("unreadable template keeps the served page")
+    // Browsers that use the application cache keep a page only while the manifest lists it.
+    QTest::newRow("unreadable template keeps the served page, listed")
         << Files{{"www-src/a.html", manifestPage},
                  {"www-src/b.html/blocker", ""},
                  {"www/b.html", "served before\n"},
                  {"www-src/app.appcache", "# templ-auto-generate\n"}}
         << Files{{"www/b.html", "served before\n"},
-                 {"www/app.appcache", "# templ-auto-generate\na.html\n\n"}}
+                 {"www/app.appcache", "# templ-auto-generate\na.html\nb.html\n\n"}}
         << QByteArrayList{"process templates @/www-src\n",
                           "process @/www-src/a.html\n",
                           "failed to open file @/www-src/b.html for read file to open is a "
                           "directory\n",
                           "process @/www-src/b.html\n",
                           "process appcache app.appcache\n",
-                          "    a.html\n"};
+                          "    a.html\n",
+                          "    b.html\n"};
     QTest::newRow("no pages") << Files{{"www-src/app.appcache", "# templ-auto-generate\n"}}
                               << Files{{"www/app.appcache", QByteArray()}}
                               << QByteArrayList{"process templates @/www-src\n"};
+}
+
+// Devices and FIFOs may never end or block the host in open(); what the rebuild writes it
+// does not read. A regression hangs until QTEST_FUNCTION_TIMEOUT fails the test.
+void TestWeftRebuild::inputsThatAreNotRead_data()
+{
+    addColumns();
+    const QByteArray rebuilding = "process templates @/www-src\n";
+    const QByteArray index = "process @/www-src/index.html\n";
+    const QByteArray zero = QByteArray("../").repeated(32) + "dev/zero";
+    QTest::newRow("a FIFO included")
+        << Files{{"www-src/index.html", "a\n<!-- templ-include: pipe.inc -->\nb\n"},
+                 {"www-src/pipe.inc", fifo}}
+        << Files{{"www/index.html", "a\nb\n"}}
+        << QByteArrayList{rebuilding, index,
+                          "refused to read @/www-src/pipe.inc: not a regular file\n"};
+    QTest::newRow("a device reached through ..")
+        << Files{{"www-src/index.html", "a\n<!-- templ-include: " + zero + " -->\nb\n"}}
+        << Files{{"www/index.html", "a\nb\n"}}
+        << QByteArrayList{rebuilding, index,
+                          "refused to read @/www-src/" + zero + ": not a regular file\n"};
+    QTest::newRow("a FIFO as stylesheet")
+        << Files{{"www-src/index.html", "<link href=\"css/main.css\">\n"},
+                 {"www/css/main.css", fifo}}
+        << Files{{"www/index.html", "<link href=\"css/main.css\">\n"}}
+        << QByteArrayList{rebuilding, index,
+                          "refused to read @/www/css/main.css: not a regular file\n"};
+    QTest::newRow("a FIFO as manifest source")
+        << Files{{"www-src/index.html", manifestPage}, {"www-src/app.appcache", fifo}}
+        << Files{{"www/app.appcache", QByteArray()}}
+        << QByteArrayList{rebuilding, index, "process appcache app.appcache\n",
+                          "refused to read @/www-src/app.appcache: not a regular file\n"};
+    QTest::newRow("the page's own served file")
+        << Files{{"www-src/index.html", "a\n<!-- templ-include: ../www/index.html -->\nb\n"},
+                 {"www/index.html", "served before\n"}}
+        << Files{{"www/index.html", "a\nb\n"}}
+        << QByteArrayList{rebuilding, index,
+                          "refused to read @/www-src/../www/index.html: this rebuild writes it\n"};
 }
 
 void TestWeftRebuild::metaLineCarriesTheTemplateTimes()
@@ -662,7 +748,8 @@ void TestWeftRebuild::changedStylesheetChangesOnlyItsReferences()
              manifest({"css/main.css?fad1d6", "css/print.css?a4f00b", "index.html"}));
 }
 
-// Some special files report a size they never deliver; reading them must end.
+// Some special files report a size they never deliver; reading them must end, and a page
+// that could not be read to its end is not served.
 void TestWeftRebuild::readFailuresAreBounded()
 {
     const QString special = QStringLiteral("/sys/devices/system/cpu/online");
@@ -676,13 +763,14 @@ void TestWeftRebuild::readFailuresAreBounded()
     WeftFixture app;
     QVERIFY(app.write("www-src/index.html", "a\n<!-- templ-include: cpus.inc -->\nb\n"));
     QVERIFY(QFile::link(special, app.path("www-src/cpus.inc")));
+    QVERIFY(app.write("www/index.html", "served before\n"));
     QVERIFY(app.load());
     const QByteArray failed = app.message("readLine -1\n@/www-src/cpus.inc\n");
     QCOMPARE(app.rebuild(),
              (QByteArrayList{app.message("process templates @/www-src\n"),
                              app.message("process @/www-src/index.html\n"),
                              app.message("process @/www-src/cpus.inc\n"), failed, failed, failed}));
-    QCOMPARE(app.read("www/index.html"), "a\n" + content + "b\n");
+    QCOMPARE(app.read("www/index.html"), QByteArray("served before\n"));
 }
 
 // A file that includes itself twice would expand 2^16 times within the depth limit.
@@ -704,6 +792,32 @@ void TestWeftRebuild::includesPerPageAreBounded()
     // Each page has its own allowance.
     QCOMPARE(app.read("www/a.html"), QByteArray("a\n").repeated(256));
     QCOMPARE(app.read("www/b.html"), QByteArray("a\n").repeated(256));
+}
+
+// A page that does not fit on the disk keeps its served version, and the next page is
+// written; no temporary file stays behind.
+void TestWeftRebuild::failedWriteKeepsTheServedFile()
+{
+    WeftFixture app;
+    QVERIFY(app.write({{"www-src/a.html", manifestPage + QByteArray(100000, 'x') + '\n'},
+                       {"www-src/b.html", "b\n"},
+                       {"www-src/app.appcache", "# templ-auto-generate\n"},
+                       {"www/a.html", "served before\n"}}));
+    QVERIFY(app.load());
+    QByteArrayList printed;
+    {
+        const FileSizeLimit fullDisk(64 * 1024);
+        printed = app.rebuild();
+    }
+
+    QVERIFY2(printed.contains(app.message("failed to write @/www/a.html: File too large\n")),
+             printed.join());
+    QCOMPARE(app.read("www/a.html"), QByteArray("served before\n"));
+    QCOMPARE(app.read("www/b.html"), QByteArray("b\n"));
+    QCOMPARE(app.read("www/app.appcache"), QByteArray("# templ-auto-generate\na.html\nb.html\n\n"));
+    QCOMPARE(
+        QDir(app.path("www")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+        (QStringList{"a.html", "app.appcache", "b.html"}));
 }
 
 QTEST_GUILESS_MAIN(TestWeftRebuild)

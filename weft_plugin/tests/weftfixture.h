@@ -14,9 +14,14 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <sys/stat.h>
+
 // Files of a web app: path relative to the fixture's root, content.
 using Files = QMap<QString, QByteArray>;
 Q_DECLARE_METATYPE(Files)
+
+// As a file's content: the file is made a FIFO, which nobody ever writes to.
+inline const QByteArray fifo("\0fifo", 5);
 
 // Both sets of files; where both have a path, the right one's content.
 inline Files operator+(Files left, const Files &right)
@@ -85,6 +90,8 @@ public:
     {
         const QString file = path(relative);
         QDir().mkpath(QFileInfo(file).path());
+        if (content == fifo)
+            return mkfifo(QFile::encodeName(file).constData(), 0644) == 0;
         QFile out(file);
         return out.open(QIODevice::WriteOnly) && out.write(content) == content.size();
     }

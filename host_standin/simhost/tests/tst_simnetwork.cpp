@@ -290,10 +290,18 @@ void TestSimNetwork::nodeEvents()
     QVERIFY(event.node());
     QCOMPARE(event.node()->address().ext(), roster.at(2).address().ext());
     QCOMPARE(event.node()->address().nwk(), roster.at(2).address().nwk());
-
-    network.removeNode(2);
+    network.resendSelection();
     QCOMPARE(events.count(), 2);
     event = events.at(1).at(0).value<Halvik::NodeEvent>();
+    QCOMPARE(event.event(), int(Halvik::NodeEvent::NodeSelected));
+    QCOMPARE(event.node()->address().ext(), roster.at(2).address().ext());
+    events.clear();
+
+    network.removeNode(2);
+    QCOMPARE(events.count(), 1);
+    network.resendSelection();
+    QCOMPARE(events.count(), 1);
+    event = events.at(0).at(0).value<Halvik::NodeEvent>();
     QCOMPARE(event.event(), int(Halvik::NodeEvent::NodeRemoved));
     QCOMPARE(event.node()->address().ext(), roster.at(2).address().ext());
     QCOMPARE(network.nodes().size(), SimNetwork::RosterSize - 1);
@@ -302,7 +310,7 @@ void TestSimNetwork::nodeEvents()
 
     network.selectNode(SimNetwork::RosterSize - 1);
     network.removeNode(-1);
-    QCOMPARE(events.count(), 2);
+    QCOMPARE(events.count(), 1);
 
     QVERIFY(network.addNode());
     QCOMPARE(network.nodes().size(), SimNetwork::RosterSize);
