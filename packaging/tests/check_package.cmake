@@ -63,13 +63,23 @@ if(RELEASE_CHECKS)
     message(FATAL_ERROR "lintian (${result}; ${hint}):\n${lintian}")
   endif()
   # Debian 12's C start files carry no control-flow protection marking, so no program
-  # linked there gets it; every other check applies.
-  list(TRANSFORM binaries PREPEND ${root}/)
-  execute_process(COMMAND hardening-check --nocfprotection ${binaries}
-                  RESULT_VARIABLE result OUTPUT_VARIABLE hardening ERROR_VARIABLE hardening)
-  if(NOT result EQUAL 0)
-    message(FATAL_ERROR "hardening-check (${result}; ${hint}):\n${hardening}")
-  endif()
+  # linked there gets it; every other check applies. The signal test plug-ins' only
+  # fortifiable calls are memcpy calls inside Qt's inline container code, whose
+  # destination size no compiler can know, so they stay unfortified whatever the flags;
+  # brennix and weft_plugin, built with the same flags, show that fortification is on.
+  set(hardening "")
+  foreach(binary ${binaries})
+    set(options --nocfprotection)
+    if(binary MATCHES "(ondrel|kal_signal)_plugin")
+      list(APPEND options --nofortify)
+    endif()
+    execute_process(COMMAND hardening-check ${options} ${root}/${binary}
+                    RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+    string(APPEND hardening "${output}")
+    if(NOT result EQUAL 0)
+      message(FATAL_ERROR "hardening-check (${result}; ${hint}):\n${output}")
+    endif()
+  endforeach()
   message(STATUS "lintian:\n${lintian}\nhardening-check:\n${hardening}")
 endif()
 message(STATUS "package ${package}:\n${fields}")
