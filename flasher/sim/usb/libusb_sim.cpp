@@ -46,6 +46,7 @@ struct libusb_device_handle
 namespace {
 
 constexpr int PacketSize = 64;
+constexpr qint64 FrameMicroseconds = 1000; // full speed
 constexpr unsigned char ReadEndpoint = 0x81;
 constexpr unsigned char WriteEndpoint = 0x02;
 constexpr uint8_t VendorRequestOut =
@@ -76,6 +77,13 @@ SimulatedUsb &usb()
 qint64 now()
 {
     return usb().clock().now();
+}
+
+// The host controller moves transfers in 1 ms frames, so one that starts now is done at
+// the next frame boundary at the earliest.
+qint64 nextFrame()
+{
+    return (now() / FrameMicroseconds + 1) * FrameMicroseconds;
 }
 
 SimulatedChip &chipOf(const libusb_device *device)
@@ -373,8 +381,9 @@ int libusb_control_transfer(libusb_device_handle *handle, uint8_t requestType, u
 {
     if (requestType != VendorRequestOut || length != 0)
         return LIBUSB_ERROR_PIPE;
-    usb().catchUp();
+    usb().waitUntil(nextFrame());
     chipOf(handle).control(request, value, index);
+    deliverCompletions(handle->device->context);
     return 0;
 }
 
@@ -396,8 +405,10 @@ int libusb_bulk_transfer(libusb_device_handle *handle, unsigned char endpoint, u
         usb().waitUntil(SimulatedChip::Never, [&read] { return read.completed >= 0; });
         count = read.received;
     } else {
-        usb().waitUntil(
-            chip.takeFromHost(QByteArray(reinterpret_cast<const char *>(data), length)));
+        const qint64 frameEnd = nextFrame();
+        const qint64 taken =
+            chip.takeFromHost(QByteArray(reinterpret_cast<const char *>(data), length));
+        usb().waitUntil(std::max(frameEnd, taken));
     }
     if (transferred)
         *transferred = count;
