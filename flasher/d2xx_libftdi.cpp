@@ -65,12 +65,6 @@ struct DeviceListDeleter
 };
 using DeviceList = std::unique_ptr<ftdi_device_list, DeviceListDeleter>;
 
-struct DeviceReferenceDeleter
-{
-    void operator()(libusb_device *device) const { libusb_unref_device(device); }
-};
-using DeviceReference = std::unique_ptr<libusb_device, DeviceReferenceDeleter>;
-
 struct DeviceInfo
 {
     bool openedElsewhere = false;
@@ -81,17 +75,10 @@ struct DeviceInfo
     std::string description;
 };
 
-// A handle from FT_Open. The converter is opened through libftdi1, which resets the chip,
-// sets 9600 baud and detaches the kernel's serial driver, only when the handle is first
-// used to talk to it: the listing opens every converter just to read its strings.
+// A handle from FT_Open: a converter opened through libftdi1, with its reads pending.
 struct OpenDevice
 {
-    // Members in this order so that the device is let go before its libusb context.
     Context context;
-    DeviceReference device;
-    DeviceInfo info;
-    bool chipOpen = false;
-
     std::vector<libusb_transfer *> reads;
     std::vector<unsigned char> readBuffers;
     int readsInFlight = 0;
@@ -310,6 +297,20 @@ DeviceInfo describe(ftdi_context *context, libusb_device *device)
     return info;
 }
 
+// The node that the vendor's list holds for a device.
+FT_DEVICE_LIST_INFO_NODE nodeOf(const DeviceInfo &info)
+{
+    FT_DEVICE_LIST_INFO_NODE node{};
+    node.Flags = info.openedElsewhere ? FT_FLAGS_OPENED : 0;
+    node.Type = info.type;
+    node.ID = info.id;
+    node.LocId = info.locationId;
+    copyString(info.serialNumber, node.SerialNumber, sizeof node.SerialNumber);
+    copyString(info.description, node.Description, sizeof node.Description);
+    node.ftHandle = nullptr;
+    return node;
+}
+
 OpenDevice *findOpenDevice(FT_HANDLE handle)
 {
     const auto found = openDevices.find(handle);
@@ -388,26 +389,11 @@ FT_STATUS collectReceived(OpenDevice &device)
     return FT_OK;
 }
 
-FT_STATUS openChip(OpenDevice &device)
+// Stops the reads and lets go of the converter, which gets its kernel driver back.
+FT_STATUS release(std::unique_ptr<OpenDevice> device)
 {
-    if (device.chipOpen)
-        return FT_OK;
-    if (ftdi_usb_open_dev(device.context.get(), device.device.get()) < 0)
-        return FT_DEVICE_NOT_OPENED;
-    device.chipOpen = true;
-    const FT_STATUS status = startReads(device);
-    // Without its reads the converter cannot tell what it receives.
-    device.readFailed = status != FT_OK;
-    return status;
-}
-
-// The device behind the handle with its converter opened through libftdi1, or null with
-// the status for the caller.
-OpenDevice *chipOf(FT_HANDLE handle, FT_STATUS &status)
-{
-    OpenDevice *device = findOpenDevice(handle);
-    status = device ? openChip(*device) : FT_INVALID_HANDLE;
-    return status == FT_OK ? device : nullptr;
+    stopReads(*device);
+    return ioStatus(ftdi_usb_close(device->context.get()));
 }
 
 } // namespace
@@ -460,18 +446,33 @@ FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *nodes, uint32_t *device
     if (!deviceCount || (!nodes && *deviceCount > 0))
         return FT_INVALID_PARAMETER;
     const uint32_t count = std::min<uint32_t>(*deviceCount, uint32_t(deviceInfoList.size()));
-    for (uint32_t i = 0; i < count; ++i) {
-        const DeviceInfo &info = deviceInfoList[i];
-        FT_DEVICE_LIST_INFO_NODE &node = nodes[i];
-        node.Flags = info.openedElsewhere ? FT_FLAGS_OPENED : 0;
-        node.Type = info.type;
-        node.ID = info.id;
-        node.LocId = info.locationId;
-        copyString(info.serialNumber, node.SerialNumber, sizeof node.SerialNumber);
-        copyString(info.description, node.Description, sizeof node.Description);
-        node.ftHandle = nullptr;
-    }
+    for (uint32_t i = 0; i < count; ++i)
+        nodes[i] = nodeOf(deviceInfoList[i]);
     *deviceCount = count;
+    return FT_OK;
+}
+
+FT_STATUS FT_GetDeviceInfoDetail(uint32_t index, uint32_t *flags, uint32_t *type, uint32_t *id,
+                                 uint32_t *locId, char *serialNumber, char *description,
+                                 FT_HANDLE *handle)
+{
+    if (index >= deviceInfoList.size())
+        return FT_DEVICE_NOT_FOUND;
+    const FT_DEVICE_LIST_INFO_NODE node = nodeOf(deviceInfoList[index]);
+    if (flags)
+        *flags = node.Flags;
+    if (type)
+        *type = node.Type;
+    if (id)
+        *id = node.ID;
+    if (locId)
+        *locId = node.LocId;
+    if (serialNumber)
+        std::memcpy(serialNumber, node.SerialNumber, sizeof node.SerialNumber);
+    if (description)
+        std::memcpy(description, node.Description, sizeof node.Description);
+    if (handle)
+        *handle = node.ftHandle;
     return FT_OK;
 }
 
@@ -491,13 +492,19 @@ FT_STATUS FT_Open(int deviceIndex, FT_HANDLE *handle)
     // A converter in use elsewhere is left alone rather than taken from its user.
     if (accessOf(device) != Access::Free)
         return FT_DEVICE_NOT_OPENED;
+    // Resets the chip, sets 9600 baud and detaches the kernel's serial driver.
+    if (ftdi_usb_open_dev(found.context.get(), device) < 0)
+        return FT_DEVICE_NOT_OPENED;
+    // The open converter holds a reference of its own; the list must go before its context.
+    found.list.reset();
 
     auto opened = std::make_unique<OpenDevice>();
-    opened->info = describe(found.context.get(), device);
-    // The reference keeps the device when the list goes.
-    opened->device.reset(libusb_ref_device(device));
     opened->context = std::move(found.context);
-
+    // Without its reads the converter could not tell what it receives.
+    if (const FT_STATUS status = startReads(*opened)) {
+        release(std::move(opened));
+        return status;
+    }
     *handle = opened.get();
     openDevices.emplace(*handle, std::move(opened));
     return FT_OK;
@@ -505,34 +512,13 @@ FT_STATUS FT_Open(int deviceIndex, FT_HANDLE *handle)
 
 FT_STATUS FT_Close(FT_HANDLE handle)
 {
-    OpenDevice *device = findOpenDevice(handle);
-    if (!device)
+    const auto found = openDevices.find(handle);
+    if (found == openDevices.end())
         return FT_INVALID_HANDLE;
-    int result = 0;
-    if (device->chipOpen) {
-        stopReads(*device);
-        result = ftdi_usb_close(device->context.get());
-    }
     // The handle is gone either way; a failed release leaves nothing for the caller to retry.
-    openDevices.erase(handle);
-    return ioStatus(result);
-}
-
-FT_STATUS FT_GetDeviceInfo(FT_HANDLE handle, FT_DEVICE *type, uint32_t *id, char *serialNumber,
-                           char *description, void * /*reserved*/)
-{
-    const OpenDevice *device = findOpenDevice(handle);
-    if (!device)
-        return FT_INVALID_HANDLE;
-    if (type)
-        *type = device->info.type;
-    if (id)
-        *id = device->info.id;
-    if (serialNumber)
-        copyString(device->info.serialNumber, serialNumber, 16);
-    if (description)
-        copyString(device->info.description, description, 64);
-    return FT_OK;
+    std::unique_ptr<OpenDevice> device = std::move(found->second);
+    openDevices.erase(found);
+    return release(std::move(device));
 }
 
 FT_STATUS FT_SetTimeouts(FT_HANDLE handle, uint32_t readTimeoutMs, uint32_t writeTimeoutMs)
@@ -547,10 +533,9 @@ FT_STATUS FT_SetTimeouts(FT_HANDLE handle, uint32_t readTimeoutMs, uint32_t writ
 
 FT_STATUS FT_SetBaudRate(FT_HANDLE handle, uint32_t baudRate)
 {
-    FT_STATUS status = FT_OK;
-    OpenDevice *device = chipOf(handle, status);
+    OpenDevice *device = findOpenDevice(handle);
     if (!device)
-        return status;
+        return FT_INVALID_HANDLE;
     if (baudRate > INT_MAX)
         return FT_INVALID_BAUD_RATE;
     const int result = ftdi_set_baudrate(device->context.get(), int(baudRate));
@@ -559,10 +544,9 @@ FT_STATUS FT_SetBaudRate(FT_HANDLE handle, uint32_t baudRate)
 
 FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, uint8_t milliseconds)
 {
-    FT_STATUS status = FT_OK;
-    OpenDevice *device = chipOf(handle, status);
+    OpenDevice *device = findOpenDevice(handle);
     if (!device)
-        return status;
+        return FT_INVALID_HANDLE;
     const int result = ftdi_set_latency_timer(device->context.get(), milliseconds);
     return result == -1 ? FT_INVALID_PARAMETER : ioStatus(result);
 }
@@ -570,10 +554,9 @@ FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, uint8_t milliseconds)
 FT_STATUS FT_SetDataCharacteristics(FT_HANDLE handle, uint8_t wordLength, uint8_t stopBits,
                                     uint8_t parity)
 {
-    FT_STATUS status = FT_OK;
-    OpenDevice *device = chipOf(handle, status);
+    OpenDevice *device = findOpenDevice(handle);
     if (!device)
-        return status;
+        return FT_INVALID_HANDLE;
     // The vendor's codes equal libftdi's enumerators; anything else would reach the chip
     // as a garbage control value.
     const bool valid = (wordLength == BITS_7 || wordLength == BITS_8) &&
@@ -586,10 +569,9 @@ FT_STATUS FT_SetDataCharacteristics(FT_HANDLE handle, uint8_t wordLength, uint8_
 
 FT_STATUS FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode)
 {
-    FT_STATUS status = FT_OK;
-    OpenDevice *device = chipOf(handle, status);
+    OpenDevice *device = findOpenDevice(handle);
     if (!device)
-        return status;
+        return FT_INVALID_HANDLE;
     // The vendor's mode values (FT_BITMODE_RESET, FT_BITMODE_CBUS_BITBANG, ...) are
     // libftdi's ftdi_mpsse_mode values.
     return ioStatus(ftdi_set_bitmode(device->context.get(), mask, mode));
@@ -597,10 +579,9 @@ FT_STATUS FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode)
 
 FT_STATUS FT_Write(FT_HANDLE handle, const void *buffer, uint32_t length, uint32_t *written)
 {
-    FT_STATUS status = FT_OK;
-    OpenDevice *device = chipOf(handle, status);
+    OpenDevice *device = findOpenDevice(handle);
     if (!device)
-        return status;
+        return FT_INVALID_HANDLE;
     if (!written || (!buffer && length > 0) || length > INT_MAX)
         return FT_INVALID_PARAMETER;
     *written = 0;
@@ -615,14 +596,13 @@ FT_STATUS FT_Write(FT_HANDLE handle, const void *buffer, uint32_t length, uint32
 
 FT_STATUS FT_Read(FT_HANDLE handle, void *buffer, uint32_t length, uint32_t *received)
 {
-    FT_STATUS status = FT_OK;
-    OpenDevice *device = chipOf(handle, status);
+    OpenDevice *device = findOpenDevice(handle);
     if (!device)
-        return status;
+        return FT_INVALID_HANDLE;
     if (!received || (!buffer && length > 0))
         return FT_INVALID_PARAMETER;
     *received = 0;
-    status = collectReceived(*device);
+    const FT_STATUS status = collectReceived(*device);
     if (status != FT_OK)
         return status;
     const auto count = std::min<size_t>(length, device->received.size());
@@ -634,13 +614,12 @@ FT_STATUS FT_Read(FT_HANDLE handle, void *buffer, uint32_t length, uint32_t *rec
 
 FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, uint32_t *receivedWaiting)
 {
-    FT_STATUS status = FT_OK;
-    OpenDevice *device = chipOf(handle, status);
+    OpenDevice *device = findOpenDevice(handle);
     if (!device)
-        return status;
+        return FT_INVALID_HANDLE;
     if (!receivedWaiting)
         return FT_INVALID_PARAMETER;
-    status = collectReceived(*device);
+    const FT_STATUS status = collectReceived(*device);
     if (status != FT_OK)
         return status;
     *receivedWaiting = uint32_t(device->received.size());
@@ -650,13 +629,12 @@ FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, uint32_t *receivedWaiting)
 FT_STATUS FT_GetStatus(FT_HANDLE handle, uint32_t *receivedWaiting, uint32_t *transmitWaiting,
                        uint32_t *eventState)
 {
-    FT_STATUS status = FT_OK;
-    OpenDevice *device = chipOf(handle, status);
+    OpenDevice *device = findOpenDevice(handle);
     if (!device)
-        return status;
+        return FT_INVALID_HANDLE;
     if (!receivedWaiting || !transmitWaiting || !eventState)
         return FT_INVALID_PARAMETER;
-    status = collectReceived(*device);
+    const FT_STATUS status = collectReceived(*device);
     if (status != FT_OK)
         return status;
     *receivedWaiting = uint32_t(device->received.size());

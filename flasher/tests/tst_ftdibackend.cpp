@@ -86,6 +86,7 @@ private slots:
     void flashing();
     void unavailableConverter_data();
     void unavailableConverter();
+    void openTakesTheConverterUntilClosed();
     void listingDisturbsNoOne();
 };
 
@@ -199,6 +200,26 @@ void TestFtdiBackend::unavailableConverter()
     QCOMPARE(reset.output, output);
     QCOMPARE(reset.status, 1);
     verifyUntouched(chip);
+}
+
+void TestFtdiBackend::openTakesTheConverterUntilClosed()
+{
+    VirtualClock clock;
+    SimulatedUsb usb(clock);
+    SimulatedChip &chip = usb.addConverter(converter("DE01"));
+    FT_HANDLE handle = nullptr;
+    FT_HANDLE second = nullptr;
+
+    QCOMPARE(FT_Open(0, &handle), FT_OK);
+    // Opened there and then, so that a failure shows in FT_Open and nobody else gets in.
+    QCOMPARE(chip.resetCount(), 1);
+    QVERIFY(chip.isClaimed());
+    QVERIFY(!chip.isDriverBound());
+    QCOMPARE(FT_Open(0, &second), FT_DEVICE_NOT_OPENED);
+
+    QCOMPARE(FT_Close(handle), FT_OK);
+    QVERIFY(!chip.isClaimed());
+    QVERIFY(chip.isDriverBound());
 }
 
 void TestFtdiBackend::listingDisturbsNoOne()
