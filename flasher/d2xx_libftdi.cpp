@@ -50,6 +50,10 @@ constexpr int ReadTransfers = 32;
 constexpr int ReadTransferLength = 512;
 // Each packet from the chip starts with its modem and line status.
 constexpr int PacketStatusLength = 2;
+// A cancelled read comes back within a frame or two; one that has not come back after
+// these rounds of waiting for it will not.
+constexpr int StopRounds = 10;
+constexpr long StopRoundMicroseconds = 100000;
 
 UsbSystemPaths currentSystemPaths;
 
@@ -88,6 +92,9 @@ struct OpenDevice
 };
 
 std::map<FT_HANDLE, std::unique_ptr<OpenDevice>> openDevices;
+// Devices whose reads never came back from libusb, which may still write into their
+// buffers and call back with them: never freed, not even at exit.
+std::vector<OpenDevice *> *const abandonedDevices = new std::vector<OpenDevice *>;
 std::vector<DeviceInfo> deviceInfoList;
 
 // What ftdi_usb_open_dev() would conclude, read without opening the converter: the chip
@@ -361,22 +368,23 @@ FT_STATUS startReads(OpenDevice &device)
     return FT_OK;
 }
 
-// Cancels the pending reads and waits until libusb has handed each of them back.
-void stopReads(OpenDevice &device)
+// Cancels the pending reads and waits, for a bounded time, until libusb has handed each of
+// them back; false when some did not come back.
+bool stopReads(OpenDevice &device)
 {
     device.stopping = true;
     for (libusb_transfer *transfer : device.reads)
         libusb_cancel_transfer(transfer);
-    timeval wait{1, 0};
-    while (device.readsInFlight > 0 &&
-           libusb_handle_events_timeout_completed(device.context->usb_ctx, &wait, nullptr) == 0) {
+    for (int round = 0; round < StopRounds && device.readsInFlight > 0; ++round) {
+        timeval wait{0, StopRoundMicroseconds};
+        libusb_handle_events_timeout_completed(device.context->usb_ctx, &wait, nullptr);
     }
-    // A read that libusb never handed back must not be freed under it.
-    if (device.readsInFlight == 0) {
-        for (libusb_transfer *transfer : device.reads)
-            libusb_free_transfer(transfer);
-    }
+    if (device.readsInFlight > 0)
+        return false;
+    for (libusb_transfer *transfer : device.reads)
+        libusb_free_transfer(transfer);
     device.reads.clear();
+    return true;
 }
 
 // Takes what the reads have brought since the last call, without waiting.
@@ -389,10 +397,14 @@ FT_STATUS collectReceived(OpenDevice &device)
     return FT_OK;
 }
 
-// Stops the reads and lets go of the converter, which gets its kernel driver back.
+// Stops the reads and lets go of the converter, which gets its kernel driver back. A
+// converter whose reads did not all come back stays open and claimed for good.
 FT_STATUS release(std::unique_ptr<OpenDevice> device)
 {
-    stopReads(*device);
+    if (!stopReads(*device)) {
+        abandonedDevices->push_back(device.release());
+        return FT_IO_ERROR;
+    }
     return ioStatus(ftdi_usb_close(device->context.get()));
 }
 

@@ -464,6 +464,8 @@ int libusb_cancel_transfer(libusb_transfer *transfer)
 
 int libusb_handle_events_timeout_completed(libusb_context *context, timeval *tv, int *completed)
 {
+    if (usb().isEventHandlingBroken())
+        return LIBUSB_ERROR_IO;
     if (completed && *completed)
         return LIBUSB_SUCCESS;
     const qint64 deadline =
