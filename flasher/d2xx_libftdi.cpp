@@ -15,7 +15,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -24,6 +26,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <sys/types.h>
 
 namespace {
 
@@ -215,6 +219,15 @@ std::string ttyOf(libusb_device *device)
     return {};
 }
 
+// Asked of the kernel: /proc hides other users' processes when mounted with hidepid, and
+// shows none of another PID namespace.
+bool processRuns(long processId)
+{
+    if (processId <= 0 || processId > INT_MAX)
+        return false;
+    return kill(pid_t(processId), 0) == 0 || errno != ESRCH;
+}
+
 // Whether some process holds the tty open or holds its serial lock file. Processes of
 // other users do not show their descriptors, but their lock files still count.
 bool ttyInUse(const std::string &tty)
@@ -225,8 +238,7 @@ bool ttyInUse(const std::string &tty)
     std::ifstream lockFile(paths.lockFiles + "/LCK.." + tty);
     long lockingProcess = 0;
     // A lock file whose process has ended is left over from a crash.
-    if (lockFile >> lockingProcess && lockingProcess > 0 &&
-        fs::exists(fs::path(paths.processes) / std::to_string(lockingProcess)))
+    if (lockFile >> lockingProcess && processRuns(lockingProcess))
         return true;
 
     const fs::path node = "/dev/" + tty;

@@ -21,7 +21,8 @@ enum class ConverterHolder
     // The kernel's serial driver is bound, and another process has its tty open.
     OpenTty,
     // The kernel's serial driver is bound, and a running process holds a serial lock
-    // file for its tty.
+    // file for its tty. proc does not show that process, as it shows no other user's
+    // process when mounted with hidepid.
     TtyLock,
     // A lock file whose process has ended, as a crashed terminal program leaves behind.
     StaleTtyLock,
