@@ -301,12 +301,12 @@ DeviceInfo describe(ftdi_context *context, libusb_device *device)
     // that fails, and a converter without a description must still be found by its serial.
     // Strings that libusb cannot read (no permission to open the converter) come from
     // sysfs, which shows them to every user.
-    char description[64] = {};
+    char description[sizeof FT_DEVICE_LIST_INFO_NODE::Description] = {};
     if (ftdi_usb_get_strings(context, device, nullptr, 0, description, sizeof description, nullptr,
                              0) < 0)
         copyString(readAttribute(sysfsDirectory(device), "product"), description,
                    sizeof description);
-    char serialNumber[16] = {};
+    char serialNumber[sizeof FT_DEVICE_LIST_INFO_NODE::SerialNumber] = {};
     if (ftdi_usb_get_strings(context, device, nullptr, 0, nullptr, 0, serialNumber,
                              sizeof serialNumber) < 0)
         copyString(readAttribute(sysfsDirectory(device), "serial"), serialNumber,
@@ -421,11 +421,6 @@ FT_STATUS release(std::unique_ptr<OpenDevice> device)
 }
 
 } // namespace
-
-const UsbSystemPaths &usbSystemPaths()
-{
-    return currentSystemPaths;
-}
 
 void setUsbSystemPaths(const UsbSystemPaths &paths)
 {
@@ -662,7 +657,8 @@ FT_STATUS FT_GetStatus(FT_HANDLE handle, uint32_t *receivedWaiting, uint32_t *tr
     if (status != FT_OK)
         return status;
     *receivedWaiting = uint32_t(device->received.size());
-    // Writes are synchronous, so nothing is ever left to transmit.
+    // The count covers the host side only, as the vendor's driver does: a write returns once
+    // the chip has taken its bytes, though up to 128 of them may still wait in its buffer.
     *transmitWaiting = 0;
     *eventState = 0;
     return FT_OK;
