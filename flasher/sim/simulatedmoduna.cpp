@@ -19,16 +19,8 @@ SimulatedModuna *activeModuna = nullptr;
 
 const char *const Chip = "sim";
 const char *const Line = "0";
-// The shortest low level that resets the module.
-constexpr qint64 ResetPulseMinimum = 100 * 1000;
-
-// 10 bits a byte (start bit, 8 data bits, stop bit) at the flasher's 38400 baud; a
-// pseudo-terminal itself has no line rate.
-qint64 wireTime(qint64 bytes)
-{
-    constexpr qint64 BaudRate = 38400;
-    return (bytes * 10 * 1000000 + BaudRate / 2) / BaudRate;
-}
+// The flasher's; a pseudo-terminal itself has no line rate.
+constexpr uint32_t BaudRate = 38400;
 
 } // namespace
 
@@ -70,13 +62,13 @@ SimulatedModuna &SimulatedModuna::active()
 void SimulatedModuna::setScript(const BootloaderScript &script)
 {
     const std::lock_guard<std::mutex> lock(m_mutex);
-    m_bootloader.script() = script;
+    m_adapter.bootloader().script() = script;
 }
 
 BootloaderEmulator SimulatedModuna::bootloader() const
 {
     const std::lock_guard<std::mutex> lock(m_mutex);
-    return m_bootloader;
+    return m_adapter.bootloader();
 }
 
 QList<SimulatedModuna::ResetLineChange> SimulatedModuna::resetLineChanges() const
@@ -124,18 +116,8 @@ void SimulatedModuna::releaseResetLine()
 
 void SimulatedModuna::driveResetPin(int level)
 {
-    const qint64 now = m_clock.now();
-    m_resetLineChanges.append({now, level});
-    if (level == 0 && m_pinLevel != 0) {
-        m_lowSince = now;
-        m_bootloader.holdInReset();
-        // Whatever the module had not finished sending dies with it.
-        m_toHost.clear();
-        m_moduleLineFreeAt = realNow();
-    } else if (level != 0 && m_pinLevel == 0 && now - m_lowSince >= ResetPulseMinimum) {
-        m_bootloader.start();
-    }
-    m_pinLevel = level != 0 ? 1 : 0;
+    m_resetLineChanges.append({m_clock.now(), level});
+    m_adapter.setResetLine(level != 0, realNow());
 }
 
 void SimulatedModuna::serve()
@@ -157,56 +139,25 @@ void SimulatedModuna::serve()
             const ssize_t count = read(m_master, buffer, sizeof buffer);
             if (count > 0) {
                 const std::lock_guard<std::mutex> lock(m_mutex);
-                receiveFromHost(QByteArray(buffer, int(count)));
+                m_adapter.sendToAdapter(QByteArray(buffer, int(count)), realNow(), BaudRate);
             }
         }
     }
-}
-
-void SimulatedModuna::receiveFromHost(const QByteArray &bytes)
-{
-    m_hostLineFreeAt = std::max(m_hostLineFreeAt, realNow()) + wireTime(bytes.size());
-    m_toBootloader.push_back({m_hostLineFreeAt, bytes});
 }
 
 void SimulatedModuna::deliverDueBytes()
 {
     const qint64 now = realNow();
-    // In time order across both directions: a reply is due only after what it answers.
-    for (;;) {
-        const bool toBootloaderDue = !m_toBootloader.empty() && m_toBootloader.front().due <= now;
-        const bool toHostDue = !m_toHost.empty() && m_toHost.front().due <= now;
-        if (toBootloaderDue && (!toHostDue || m_toBootloader.front().due <= m_toHost.front().due)) {
-            const Delivery received = m_toBootloader.front();
-            m_toBootloader.pop_front();
-            qint64 previousEnd = received.due;
-            for (const BootloaderTransmission &transmission :
-                 m_bootloader.receive(received.bytes)) {
-                const qint64 start =
-                    std::max(previousEnd + qint64(transmission.delayMs) * 1000, m_moduleLineFreeAt);
-                previousEnd = start + wireTime(transmission.bytes.size());
-                m_moduleLineFreeAt = previousEnd;
-                m_toHost.push_back({previousEnd, transmission.bytes});
-            }
-        } else if (toHostDue) {
-            const QByteArray &bytes = m_toHost.front().bytes;
-            if (!bytes.isEmpty() && write(m_master, bytes.constData(), size_t(bytes.size())) < 0)
-                qFatal("SimulatedModuna: cannot write to the host: %s", std::strerror(errno));
-            m_toHost.pop_front();
-        } else {
-            return;
-        }
-    }
+    m_adapter.deliverToAdapter(now, BaudRate);
+    const QByteArray bytes = m_adapter.takeArrived(now, m_adapter.transmittedBy(now));
+    if (!bytes.isEmpty() && write(m_master, bytes.constData(), size_t(bytes.size())) < 0)
+        qFatal("SimulatedModuna: cannot write to the host: %s", std::strerror(errno));
 }
 
 int SimulatedModuna::millisecondsToNextDelivery() const
 {
-    qint64 next = LLONG_MAX;
-    if (!m_toBootloader.empty())
-        next = m_toBootloader.front().due;
-    if (!m_toHost.empty())
-        next = std::min(next, m_toHost.front().due);
-    if (next == LLONG_MAX)
+    const qint64 next = std::min(m_adapter.nextArrivalAtAdapter(), m_adapter.nextTransmissionEnd());
+    if (next == SimulatedAdapter::Never)
         return -1;
     // Rounded up, so that the delivery is due when poll returns.
     return int(std::clamp<qint64>((next - realNow() + 999) / 1000, 0, INT_MAX));
