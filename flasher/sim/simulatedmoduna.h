@@ -32,7 +32,9 @@ class VirtualClock;
 // thread serves the pseudo-terminal, hands the host's bytes to the bootloader once they
 // would have crossed a 38400-baud line, and delivers each transmission whole once its last
 // byte has arrived, so that the host finds it complete however its sleeps fall on the
-// virtual clock.
+// virtual clock. As a UART's driver would, it delivers nothing while the host has the port
+// closed, drops what the host did not read before it closed the port, and drops what
+// overflows the port's buffer while the host does not read.
 class SimulatedModuna
 {
 public:
@@ -69,20 +71,20 @@ private:
     // Real microseconds since construction: the time of the adapter's serial lines.
     qint64 realNow() const { return m_realTime.nsecsElapsed() / 1000; }
     void driveResetPin(int level);
+    void followHost();
     void serve();
     void deliverDueBytes();
     int millisecondsToNextDelivery() const;
 
     VirtualClock &m_clock;
     QString m_portName;
-    int m_master = -1;
-    // Held open so that the pseudo-terminal lives on while the host has closed the port.
-    int m_slave = -1;
+    int m_master = -1; // non-blocking
     int m_stopPipe[2] = {-1, -1};
     QElapsedTimer m_realTime;
 
     mutable std::mutex m_mutex; // guards everything below against the serving thread
     SimulatedAdapter m_adapter;
+    bool m_hostHasPort = false;
     bool m_lineRequested = false;
     QList<ResetLineChange> m_resetLineChanges;
     QByteArray m_consumer;
