@@ -105,32 +105,34 @@ void TestFtdiBackend::flashing_data()
 {
     QTest::addColumn<int>("latency");
     QTest::addColumn<QList<QByteArray>>("replies");
-    QTest::addColumn<int>("byteGapMs");
+    QTest::addColumn<int>("replyDelayMs");
     QTest::addColumn<QByteArray>("wakeUpOutput"); // between the reset line and the transfer
     QTest::addColumn<int>("starts");
     QTest::addColumn<int>("status");
 
     const QList<QByteArray> ready{"READY"};
-    QTest::newRow("READY") << 8 << ready << 0 << QByteArray("\n") << 1 << 0;
-    QTest::newRow("READY at 2 ms") << 2 << ready << 0 << QByteArray("\n") << 1 << 0;
-    // "READ" has come when the flasher looks after its 200 ms pause, "Y" comes 40 ms later.
-    QTest::newRow("READY split over USB packets") << 8 << ready << 60 << QByteArray("\n") << 1 << 0;
+    QTest::newRow("READY") << 8 << ready << 2 << QByteArray("\n") << 1 << 0;
+    QTest::newRow("READY at 2 ms") << 2 << ready << 2 << QByteArray("\n") << 1 << 0;
+    // Sent 219 ms after the wake-up, the word straddles the end of a packet that the chip's
+    // latency timer sends just as the flasher looks after its 200 ms pause.
+    QTest::newRow("READY split over USB packets")
+        << 8 << ready << 219 << QByteArray("\n") << 1 << 0;
     QTest::newRow("text that only ends like a keyword")
-        << 8 << QList<QByteArray>{"xR", "READY"} << 0 << QByteArray("\nxR\n") << 1 << 0;
+        << 8 << QList<QByteArray>{"xR", "READY"} << 2 << QByteArray("\nxR\n") << 1 << 0;
     QTest::newRow("retry after Error")
-        << 8 << QList<QByteArray>{"Error", "READY"} << 0 << "\n" + Retry + ResetLine + "\n"
+        << 8 << QList<QByteArray>{"Error", "READY"} << 2 << "\n" + Retry + ResetLine + "\n"
         << 2 << 0;
     QTest::newRow("not responding")
-        << 8 << QList<QByteArray>{""} << 0 << QByteArray(16, '\n') + NotResponding << 1 << 1;
+        << 8 << QList<QByteArray>{""} << 2 << QByteArray(16, '\n') + NotResponding << 1 << 1;
     QTest::newRow("not responding at 128 ms")
-        << 128 << QList<QByteArray>{""} << 0 << QByteArray(16, '\n') + NotResponding << 1 << 1;
+        << 128 << QList<QByteArray>{""} << 2 << QByteArray(16, '\n') + NotResponding << 1 << 1;
 }
 
 void TestFtdiBackend::flashing()
 {
     QFETCH(int, latency);
     QFETCH(QList<QByteArray>, replies);
-    QFETCH(int, byteGapMs);
+    QFETCH(int, replyDelayMs);
     QFETCH(QByteArray, wakeUpOutput);
     QFETCH(int, starts);
     QFETCH(int, status);
@@ -140,7 +142,7 @@ void TestFtdiBackend::flashing()
     SimulatedUsb usb(clock);
     SimulatedChip &chip = usb.addConverter(converter("DE01"));
     chip.bootloader().script().wakeUpReplies = replies;
-    chip.bootloader().script().replyByteGapMs = byteGapMs;
+    chip.bootloader().script().replyDelayMs = replyDelayMs;
 
     const CapturedRun flashed = run({"-lat", QString::number(latency), "-d", "0", "-f", path});
 
