@@ -8,6 +8,16 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace {
+
+int refuseGpioWithConverter()
+{
+    printf("-gpio is for the Moduna module: an FTDI converter resets its adapter itself\n");
+    return EXIT_FAILURE;
+}
+
+} // namespace
+
 Brennix::Brennix(QObject *parent) : QObject(parent)
 {
     QTimer::singleShot(100, this, SLOT(run()));
@@ -99,6 +109,9 @@ std::optional<int> Brennix::parseArguments(const QStringList &arguments, RunOpti
                 deviceKind = FtdiDevice;
             }
         } else if (hasValue && option == QLatin1String("-sn")) {
+            // The conflict is the more useful message than a failed lookup.
+            if (gpioResetLine)
+                return refuseGpioWithConverter();
             uint32_t index = 0;
             if (!findDeviceBySerial(value, &index)) {
                 printf("invalid serial number parameter %s\n", qPrintable(value));
@@ -128,10 +141,8 @@ std::optional<int> Brennix::parseArguments(const QStringList &arguments, RunOpti
         }
         ++i; // the value has been consumed
     }
-    if (gpioResetLine && deviceKind == FtdiDevice) {
-        printf("-gpio is for the Moduna module: an FTDI converter resets its adapter itself\n");
-        return EXIT_FAILURE;
-    }
+    if (gpioResetLine && deviceKind == FtdiDevice)
+        return refuseGpioWithConverter();
     return std::nullopt;
 }
 

@@ -13,9 +13,6 @@ namespace {
 
 ModunaPaths currentModunaPaths;
 
-constexpr int SerialNumberFieldSize = 16;
-constexpr int DescriptionFieldSize = 64;
-
 // CBUS bit-bang masks: the upper nibble makes CBUS0..3 outputs, the lower nibble gives
 // their levels. CBUS0 drives the adapter's reset, which is active low.
 constexpr uint8_t CbusResetReleased = 0xF1;
@@ -98,23 +95,32 @@ int Brennix::listDevices()
     printf("\n       %u  FTDI %s found\n\n", count, count == 1 ? "device" : "devices");
     printf(" device | vendor | product | serial  | description\n");
     printf("--------|--------|---------|---------|----------------------\n");
+    // Opening a converter would reset it and take its tty from whoever uses it, so the
+    // details come from the device-information list, which opens nothing.
+    uint32_t listed = 0;
+    const FT_STATUS listStatus = FT_CreateDeviceInfoList(&listed);
     for (uint32_t index = 0; index < count; ++index) {
-        // A handle of its own: the listing must not disturb the device that the run uses.
+        uint32_t flags = 0;
+        uint32_t type = 0;
+        uint32_t id = 0;
+        uint32_t locationId = 0;
+        char serial[sizeof FT_DEVICE_LIST_INFO_NODE::SerialNumber] = {};
+        char description[sizeof FT_DEVICE_LIST_INFO_NODE::Description] = {};
         FT_HANDLE handle = nullptr;
-        const FT_STATUS status = FT_Open(int(index), &handle);
+        FT_STATUS status = listStatus;
+        if (status == FT_OK)
+            status = FT_GetDeviceInfoDetail(index, &flags, &type, &id, &locationId, serial,
+                                            description, &handle);
+        // What opening a device in use elsewhere would give.
+        if (status == FT_OK && (flags & FT_FLAGS_OPENED))
+            status = FT_DEVICE_NOT_OPENED;
         if (status != FT_OK) {
             printf("failed to open FTDI device (%u) status = %d\n\n", index, int(status));
             printPermissionHint(index);
             continue;
         }
-        FT_DEVICE type = 0;
-        uint32_t id = 0;
-        char serial[SerialNumberFieldSize] = {};
-        char description[DescriptionFieldSize] = {};
-        if (FT_GetDeviceInfo(handle, &type, &id, serial, description, nullptr) == FT_OK)
-            printf("   %u    | 0x%04X | 0x%04X  | %s | %s\n", index, id >> 16, id & 0xFFFF, serial,
-                   description);
-        FT_Close(handle);
+        printf("   %u    | 0x%04X | 0x%04X  | %s | %s\n", index, id >> 16, id & 0xFFFF, serial,
+               description);
     }
     return 0;
 }

@@ -57,11 +57,13 @@ struct FT_DEVICE_LIST_INFO_NODE
 FT_STATUS FT_ListDevices(void *arg1, void *arg2, uint32_t flags);
 FT_STATUS FT_CreateDeviceInfoList(uint32_t *deviceCount);
 FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *nodes, uint32_t *deviceCount);
+// One entry of the list that FT_CreateDeviceInfoList made; the device is not opened.
+// serialNumber takes at least 16 bytes, description at least 64; both come back NUL-terminated.
+FT_STATUS FT_GetDeviceInfoDetail(uint32_t index, uint32_t *flags, uint32_t *type, uint32_t *id,
+                                 uint32_t *locId, char *serialNumber, char *description,
+                                 FT_HANDLE *handle);
 FT_STATUS FT_Open(int deviceIndex, FT_HANDLE *handle);
 FT_STATUS FT_Close(FT_HANDLE handle);
-// serialNumber takes at least 16 bytes, description at least 64; both come back NUL-terminated.
-FT_STATUS FT_GetDeviceInfo(FT_HANDLE handle, FT_DEVICE *type, uint32_t *id, char *serialNumber,
-                           char *description, void *reserved);
 FT_STATUS FT_SetTimeouts(FT_HANDLE handle, uint32_t readTimeoutMs, uint32_t writeTimeoutMs);
 FT_STATUS FT_SetBaudRate(FT_HANDLE handle, uint32_t baudRate);
 FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, uint8_t milliseconds);

@@ -15,7 +15,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -24,6 +26,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <sys/types.h>
 
 namespace {
 
@@ -50,6 +54,10 @@ constexpr int ReadTransfers = 32;
 constexpr int ReadTransferLength = 512;
 // Each packet from the chip starts with its modem and line status.
 constexpr int PacketStatusLength = 2;
+// A cancelled read comes back within a frame or two; one that has not come back after
+// these rounds of waiting for it will not.
+constexpr int StopRounds = 10;
+constexpr long StopRoundMicroseconds = 100000;
 
 UsbSystemPaths currentSystemPaths;
 
@@ -65,12 +73,6 @@ struct DeviceListDeleter
 };
 using DeviceList = std::unique_ptr<ftdi_device_list, DeviceListDeleter>;
 
-struct DeviceReferenceDeleter
-{
-    void operator()(libusb_device *device) const { libusb_unref_device(device); }
-};
-using DeviceReference = std::unique_ptr<libusb_device, DeviceReferenceDeleter>;
-
 struct DeviceInfo
 {
     bool openedElsewhere = false;
@@ -81,17 +83,10 @@ struct DeviceInfo
     std::string description;
 };
 
-// A handle from FT_Open. The converter is opened through libftdi1, which resets the chip,
-// sets 9600 baud and detaches the kernel's serial driver, only when the handle is first
-// used to talk to it: the listing opens every converter just to read its strings.
+// A handle from FT_Open: a converter opened through libftdi1, with its reads pending.
 struct OpenDevice
 {
-    // Members in this order so that the device is let go before its libusb context.
     Context context;
-    DeviceReference device;
-    DeviceInfo info;
-    bool chipOpen = false;
-
     std::vector<libusb_transfer *> reads;
     std::vector<unsigned char> readBuffers;
     int readsInFlight = 0;
@@ -101,6 +96,9 @@ struct OpenDevice
 };
 
 std::map<FT_HANDLE, std::unique_ptr<OpenDevice>> openDevices;
+// Devices whose reads never came back from libusb, which may still write into their
+// buffers and call back with them: never freed, not even at exit.
+std::vector<OpenDevice *> *const abandonedDevices = new std::vector<OpenDevice *>;
 std::vector<DeviceInfo> deviceInfoList;
 
 // What ftdi_usb_open_dev() would conclude, read without opening the converter: the chip
@@ -221,6 +219,15 @@ std::string ttyOf(libusb_device *device)
     return {};
 }
 
+// Asked of the kernel: /proc hides other users' processes when mounted with hidepid, and
+// shows none of another PID namespace.
+bool processRuns(long processId)
+{
+    if (processId <= 0 || processId > INT_MAX)
+        return false;
+    return kill(pid_t(processId), 0) == 0 || errno != ESRCH;
+}
+
 // Whether some process holds the tty open or holds its serial lock file. Processes of
 // other users do not show their descriptors, but their lock files still count.
 bool ttyInUse(const std::string &tty)
@@ -231,8 +238,7 @@ bool ttyInUse(const std::string &tty)
     std::ifstream lockFile(paths.lockFiles + "/LCK.." + tty);
     long lockingProcess = 0;
     // A lock file whose process has ended is left over from a crash.
-    if (lockFile >> lockingProcess && lockingProcess > 0 &&
-        fs::exists(fs::path(paths.processes) / std::to_string(lockingProcess)))
+    if (lockFile >> lockingProcess && processRuns(lockingProcess))
         return true;
 
     const fs::path node = "/dev/" + tty;
@@ -295,12 +301,12 @@ DeviceInfo describe(ftdi_context *context, libusb_device *device)
     // that fails, and a converter without a description must still be found by its serial.
     // Strings that libusb cannot read (no permission to open the converter) come from
     // sysfs, which shows them to every user.
-    char description[64] = {};
+    char description[sizeof FT_DEVICE_LIST_INFO_NODE::Description] = {};
     if (ftdi_usb_get_strings(context, device, nullptr, 0, description, sizeof description, nullptr,
                              0) < 0)
         copyString(readAttribute(sysfsDirectory(device), "product"), description,
                    sizeof description);
-    char serialNumber[16] = {};
+    char serialNumber[sizeof FT_DEVICE_LIST_INFO_NODE::SerialNumber] = {};
     if (ftdi_usb_get_strings(context, device, nullptr, 0, nullptr, 0, serialNumber,
                              sizeof serialNumber) < 0)
         copyString(readAttribute(sysfsDirectory(device), "serial"), serialNumber,
@@ -308,6 +314,20 @@ DeviceInfo describe(ftdi_context *context, libusb_device *device)
     info.serialNumber = serialNumber;
     info.description = description;
     return info;
+}
+
+// The node that the vendor's list holds for a device.
+FT_DEVICE_LIST_INFO_NODE nodeOf(const DeviceInfo &info)
+{
+    FT_DEVICE_LIST_INFO_NODE node{};
+    node.Flags = info.openedElsewhere ? FT_FLAGS_OPENED : 0;
+    node.Type = info.type;
+    node.ID = info.id;
+    node.LocId = info.locationId;
+    copyString(info.serialNumber, node.SerialNumber, sizeof node.SerialNumber);
+    copyString(info.description, node.Description, sizeof node.Description);
+    node.ftHandle = nullptr;
+    return node;
 }
 
 OpenDevice *findOpenDevice(FT_HANDLE handle)
@@ -360,22 +380,23 @@ FT_STATUS startReads(OpenDevice &device)
     return FT_OK;
 }
 
-// Cancels the pending reads and waits until libusb has handed each of them back.
-void stopReads(OpenDevice &device)
+// Cancels the pending reads and waits, for a bounded time, until libusb has handed each of
+// them back; false when some did not come back.
+bool stopReads(OpenDevice &device)
 {
     device.stopping = true;
     for (libusb_transfer *transfer : device.reads)
         libusb_cancel_transfer(transfer);
-    timeval wait{1, 0};
-    while (device.readsInFlight > 0 &&
-           libusb_handle_events_timeout_completed(device.context->usb_ctx, &wait, nullptr) == 0) {
+    for (int round = 0; round < StopRounds && device.readsInFlight > 0; ++round) {
+        timeval wait{0, StopRoundMicroseconds};
+        libusb_handle_events_timeout_completed(device.context->usb_ctx, &wait, nullptr);
     }
-    // A read that libusb never handed back must not be freed under it.
-    if (device.readsInFlight == 0) {
-        for (libusb_transfer *transfer : device.reads)
-            libusb_free_transfer(transfer);
-    }
+    if (device.readsInFlight > 0)
+        return false;
+    for (libusb_transfer *transfer : device.reads)
+        libusb_free_transfer(transfer);
     device.reads.clear();
+    return true;
 }
 
 // Takes what the reads have brought since the last call, without waiting.
@@ -388,34 +409,18 @@ FT_STATUS collectReceived(OpenDevice &device)
     return FT_OK;
 }
 
-FT_STATUS openChip(OpenDevice &device)
+// Stops the reads and lets go of the converter, which gets its kernel driver back. A
+// converter whose reads did not all come back stays open and claimed for good.
+FT_STATUS release(std::unique_ptr<OpenDevice> device)
 {
-    if (device.chipOpen)
-        return FT_OK;
-    if (ftdi_usb_open_dev(device.context.get(), device.device.get()) < 0)
-        return FT_DEVICE_NOT_OPENED;
-    device.chipOpen = true;
-    const FT_STATUS status = startReads(device);
-    // Without its reads the converter cannot tell what it receives.
-    device.readFailed = status != FT_OK;
-    return status;
-}
-
-// The device behind the handle with its converter opened through libftdi1, or null with
-// the status for the caller.
-OpenDevice *chipOf(FT_HANDLE handle, FT_STATUS &status)
-{
-    OpenDevice *device = findOpenDevice(handle);
-    status = device ? openChip(*device) : FT_INVALID_HANDLE;
-    return status == FT_OK ? device : nullptr;
+    if (!stopReads(*device)) {
+        abandonedDevices->push_back(device.release());
+        return FT_IO_ERROR;
+    }
+    return ioStatus(ftdi_usb_close(device->context.get()));
 }
 
 } // namespace
-
-const UsbSystemPaths &usbSystemPaths()
-{
-    return currentSystemPaths;
-}
 
 void setUsbSystemPaths(const UsbSystemPaths &paths)
 {
@@ -460,18 +465,33 @@ FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *nodes, uint32_t *device
     if (!deviceCount || (!nodes && *deviceCount > 0))
         return FT_INVALID_PARAMETER;
     const uint32_t count = std::min<uint32_t>(*deviceCount, uint32_t(deviceInfoList.size()));
-    for (uint32_t i = 0; i < count; ++i) {
-        const DeviceInfo &info = deviceInfoList[i];
-        FT_DEVICE_LIST_INFO_NODE &node = nodes[i];
-        node.Flags = info.openedElsewhere ? FT_FLAGS_OPENED : 0;
-        node.Type = info.type;
-        node.ID = info.id;
-        node.LocId = info.locationId;
-        copyString(info.serialNumber, node.SerialNumber, sizeof node.SerialNumber);
-        copyString(info.description, node.Description, sizeof node.Description);
-        node.ftHandle = nullptr;
-    }
+    for (uint32_t i = 0; i < count; ++i)
+        nodes[i] = nodeOf(deviceInfoList[i]);
     *deviceCount = count;
+    return FT_OK;
+}
+
+FT_STATUS FT_GetDeviceInfoDetail(uint32_t index, uint32_t *flags, uint32_t *type, uint32_t *id,
+                                 uint32_t *locId, char *serialNumber, char *description,
+                                 FT_HANDLE *handle)
+{
+    if (index >= deviceInfoList.size())
+        return FT_DEVICE_NOT_FOUND;
+    const FT_DEVICE_LIST_INFO_NODE node = nodeOf(deviceInfoList[index]);
+    if (flags)
+        *flags = node.Flags;
+    if (type)
+        *type = node.Type;
+    if (id)
+        *id = node.ID;
+    if (locId)
+        *locId = node.LocId;
+    if (serialNumber)
+        std::memcpy(serialNumber, node.SerialNumber, sizeof node.SerialNumber);
+    if (description)
+        std::memcpy(description, node.Description, sizeof node.Description);
+    if (handle)
+        *handle = node.ftHandle;
     return FT_OK;
 }
 
@@ -491,13 +511,19 @@ FT_STATUS FT_Open(int deviceIndex, FT_HANDLE *handle)
     // A converter in use elsewhere is left alone rather than taken from its user.
     if (accessOf(device) != Access::Free)
         return FT_DEVICE_NOT_OPENED;
+    // Resets the chip, sets 9600 baud and detaches the kernel's serial driver.
+    if (ftdi_usb_open_dev(found.context.get(), device) < 0)
+        return FT_DEVICE_NOT_OPENED;
+    // The open converter holds a reference of its own; the list must go before its context.
+    found.list.reset();
 
     auto opened = std::make_unique<OpenDevice>();
-    opened->info = describe(found.context.get(), device);
-    // The reference keeps the device when the list goes.
-    opened->device.reset(libusb_ref_device(device));
     opened->context = std::move(found.context);
-
+    // Without its reads the converter could not tell what it receives.
+    if (const FT_STATUS status = startReads(*opened)) {
+        release(std::move(opened));
+        return status;
+    }
     *handle = opened.get();
     openDevices.emplace(*handle, std::move(opened));
     return FT_OK;
@@ -505,34 +531,13 @@ FT_STATUS FT_Open(int deviceIndex, FT_HANDLE *handle)
 
 FT_STATUS FT_Close(FT_HANDLE handle)
 {
-    OpenDevice *device = findOpenDevice(handle);
-    if (!device)
+    const auto found = openDevices.find(handle);
+    if (found == openDevices.end())
         return FT_INVALID_HANDLE;
-    int result = 0;
-    if (device->chipOpen) {
-        stopReads(*device);
-        result = ftdi_usb_close(device->context.get());
-    }
     // The handle is gone either way; a failed release leaves nothing for the caller to retry.
-    openDevices.erase(handle);
-    return ioStatus(result);
-}
-
-FT_STATUS FT_GetDeviceInfo(FT_HANDLE handle, FT_DEVICE *type, uint32_t *id, char *serialNumber,
-                           char *description, void * /*reserved*/)
-{
-    const OpenDevice *device = findOpenDevice(handle);
-    if (!device)
-        return FT_INVALID_HANDLE;
-    if (type)
-        *type = device->info.type;
-    if (id)
-        *id = device->info.id;
-    if (serialNumber)
-        copyString(device->info.serialNumber, serialNumber, 16);
-    if (description)
-        copyString(device->info.description, description, 64);
-    return FT_OK;
+    std::unique_ptr<OpenDevice> device = std::move(found->second);
+    openDevices.erase(found);
+    return release(std::move(device));
 }
 
 FT_STATUS FT_SetTimeouts(FT_HANDLE handle, uint32_t readTimeoutMs, uint32_t writeTimeoutMs)
@@ -547,10 +552,9 @@ FT_STATUS FT_SetTimeouts(FT_HANDLE handle, uint32_t readTimeoutMs, uint32_t writ
 
 FT_STATUS FT_SetBaudRate(FT_HANDLE handle, uint32_t baudRate)
 {
-    FT_STATUS status = FT_OK;
-    OpenDevice *device = chipOf(handle, status);
+    OpenDevice *device = findOpenDevice(handle);
     if (!device)
-        return status;
+        return FT_INVALID_HANDLE;
     if (baudRate > INT_MAX)
         return FT_INVALID_BAUD_RATE;
     const int result = ftdi_set_baudrate(device->context.get(), int(baudRate));
@@ -559,10 +563,9 @@ FT_STATUS FT_SetBaudRate(FT_HANDLE handle, uint32_t baudRate)
 
 FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, uint8_t milliseconds)
 {
-    FT_STATUS status = FT_OK;
-    OpenDevice *device = chipOf(handle, status);
+    OpenDevice *device = findOpenDevice(handle);
     if (!device)
-        return status;
+        return FT_INVALID_HANDLE;
     const int result = ftdi_set_latency_timer(device->context.get(), milliseconds);
     return result == -1 ? FT_INVALID_PARAMETER : ioStatus(result);
 }
@@ -570,10 +573,9 @@ FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, uint8_t milliseconds)
 FT_STATUS FT_SetDataCharacteristics(FT_HANDLE handle, uint8_t wordLength, uint8_t stopBits,
                                     uint8_t parity)
 {
-    FT_STATUS status = FT_OK;
-    OpenDevice *device = chipOf(handle, status);
+    OpenDevice *device = findOpenDevice(handle);
     if (!device)
-        return status;
+        return FT_INVALID_HANDLE;
     // The vendor's codes equal libftdi's enumerators; anything else would reach the chip
     // as a garbage control value.
     const bool valid = (wordLength == BITS_7 || wordLength == BITS_8) &&
@@ -586,10 +588,9 @@ FT_STATUS FT_SetDataCharacteristics(FT_HANDLE handle, uint8_t wordLength, uint8_
 
 FT_STATUS FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode)
 {
-    FT_STATUS status = FT_OK;
-    OpenDevice *device = chipOf(handle, status);
+    OpenDevice *device = findOpenDevice(handle);
     if (!device)
-        return status;
+        return FT_INVALID_HANDLE;
     // The vendor's mode values (FT_BITMODE_RESET, FT_BITMODE_CBUS_BITBANG, ...) are
     // libftdi's ftdi_mpsse_mode values.
     return ioStatus(ftdi_set_bitmode(device->context.get(), mask, mode));
@@ -597,10 +598,9 @@ FT_STATUS FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode)
 
 FT_STATUS FT_Write(FT_HANDLE handle, const void *buffer, uint32_t length, uint32_t *written)
 {
-    FT_STATUS status = FT_OK;
-    OpenDevice *device = chipOf(handle, status);
+    OpenDevice *device = findOpenDevice(handle);
     if (!device)
-        return status;
+        return FT_INVALID_HANDLE;
     if (!written || (!buffer && length > 0) || length > INT_MAX)
         return FT_INVALID_PARAMETER;
     *written = 0;
@@ -615,14 +615,13 @@ FT_STATUS FT_Write(FT_HANDLE handle, const void *buffer, uint32_t length, uint32
 
 FT_STATUS FT_Read(FT_HANDLE handle, void *buffer, uint32_t length, uint32_t *received)
 {
-    FT_STATUS status = FT_OK;
-    OpenDevice *device = chipOf(handle, status);
+    OpenDevice *device = findOpenDevice(handle);
     if (!device)
-        return status;
+        return FT_INVALID_HANDLE;
     if (!received || (!buffer && length > 0))
         return FT_INVALID_PARAMETER;
     *received = 0;
-    status = collectReceived(*device);
+    const FT_STATUS status = collectReceived(*device);
     if (status != FT_OK)
         return status;
     const auto count = std::min<size_t>(length, device->received.size());
@@ -634,13 +633,12 @@ FT_STATUS FT_Read(FT_HANDLE handle, void *buffer, uint32_t length, uint32_t *rec
 
 FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, uint32_t *receivedWaiting)
 {
-    FT_STATUS status = FT_OK;
-    OpenDevice *device = chipOf(handle, status);
+    OpenDevice *device = findOpenDevice(handle);
     if (!device)
-        return status;
+        return FT_INVALID_HANDLE;
     if (!receivedWaiting)
         return FT_INVALID_PARAMETER;
-    status = collectReceived(*device);
+    const FT_STATUS status = collectReceived(*device);
     if (status != FT_OK)
         return status;
     *receivedWaiting = uint32_t(device->received.size());
@@ -650,17 +648,17 @@ FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, uint32_t *receivedWaiting)
 FT_STATUS FT_GetStatus(FT_HANDLE handle, uint32_t *receivedWaiting, uint32_t *transmitWaiting,
                        uint32_t *eventState)
 {
-    FT_STATUS status = FT_OK;
-    OpenDevice *device = chipOf(handle, status);
+    OpenDevice *device = findOpenDevice(handle);
     if (!device)
-        return status;
+        return FT_INVALID_HANDLE;
     if (!receivedWaiting || !transmitWaiting || !eventState)
         return FT_INVALID_PARAMETER;
-    status = collectReceived(*device);
+    const FT_STATUS status = collectReceived(*device);
     if (status != FT_OK)
         return status;
     *receivedWaiting = uint32_t(device->received.size());
-    // Writes are synchronous, so nothing is ever left to transmit.
+    // The count covers the host side only, as the vendor's driver does: a write returns once
+    // the chip has taken its bytes, though up to 128 of them may still wait in its buffer.
     *transmitWaiting = 0;
     *eventState = 0;
     return FT_OK;

@@ -15,7 +15,6 @@ struct UsbSystemPaths
     std::string lockFiles = "/run/lock";
 };
 
-const UsbSystemPaths &usbSystemPaths();
 void setUsbSystemPaths(const UsbSystemPaths &paths);
 
 #endif // D2XX_LIBFTDI_H

@@ -70,13 +70,7 @@ void BootloaderEmulator::receiveByte(char byte, QList<BootloaderTransmission> &o
         const int replyIndex = std::min(m_wakeUpCount, int(m_script.wakeUpReplies.size()) - 1);
         ++m_wakeUpCount;
         const QByteArray reply = m_script.wakeUpReplies.at(replyIndex);
-        if (m_script.replyByteGapMs == 0 || reply.isEmpty()) {
-            out.append({m_script.replyDelayMs, reply});
-        } else {
-            out.append({m_script.replyDelayMs, reply.left(1)});
-            for (int i = 1; i < reply.size(); ++i)
-                out.append({m_script.replyByteGapMs, reply.mid(i, 1)});
-        }
+        out.append({m_script.replyDelayMs, reply});
         m_repliesSent.append(reply);
         // A "READY" split across replies counts as well, as it does for the host.
         if (m_repliesSent.contains("READY"))

@@ -28,9 +28,6 @@ struct BootloaderScript
     QList<QByteArray> wakeUpReplies{"READY"};
     // From the end of a wake-up sequence to the first byte of its reply.
     int replyDelayMs = 2;
-    // Pause between the bytes of a wake-up reply, as from a bootloader that prints slowly:
-    // the host reads the reply in pieces, whatever the converter's latency timer.
-    int replyByteGapMs = 0;
     // Silence between the descriptor and the first request (a bootloader erasing its flash).
     int firstRequestDelayMs = 0;
     // Silence between a complete block and the next request (the page write).

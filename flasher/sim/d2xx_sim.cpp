@@ -41,6 +41,21 @@ void copySerialField(const QByteArray &text, char (&field)[16])
     std::fill(field + length, std::end(field), '\0');
 }
 
+// The node that the vendor's list holds for a converter.
+FT_DEVICE_LIST_INFO_NODE nodeOf(SimulatedConverter &converter)
+{
+    const ConverterIdentity &identity = converter.identity();
+    FT_DEVICE_LIST_INFO_NODE node{};
+    node.Flags = identity.openElsewhere || converter.isOpen() ? FT_FLAGS_OPENED : 0;
+    node.Type = identity.type;
+    node.ID = uint32_t(identity.vendorId) << 16 | identity.productId;
+    node.LocId = 0;
+    copySerialField(identity.serialNumber, node.SerialNumber);
+    copyString(identity.description, node.Description, sizeof node.Description);
+    node.ftHandle = nullptr;
+    return node;
+}
+
 } // namespace
 
 FT_STATUS FT_ListDevices(void *arg1, void * /*arg2*/, uint32_t flags)
@@ -76,19 +91,38 @@ FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *nodes, uint32_t *device
     if (!deviceCount || (!nodes && *deviceCount > 0))
         return FT_INVALID_PARAMETER;
     const int count = std::min(int(*deviceCount), ftdi.converterCount());
-    for (int i = 0; i < count; ++i) {
-        SimulatedConverter &converter = ftdi.converter(i);
-        const ConverterIdentity &identity = converter.identity();
-        FT_DEVICE_LIST_INFO_NODE &node = nodes[i];
-        node.Flags = identity.openElsewhere || converter.isOpen() ? FT_FLAGS_OPENED : 0;
-        node.Type = identity.type;
-        node.ID = uint32_t(identity.vendorId) << 16 | identity.productId;
-        node.LocId = 0;
-        copySerialField(identity.serialNumber, node.SerialNumber);
-        copyString(identity.description, node.Description, sizeof node.Description);
-        node.ftHandle = nullptr;
-    }
+    for (int i = 0; i < count; ++i)
+        nodes[i] = nodeOf(ftdi.converter(i));
     *deviceCount = uint32_t(count);
+    return FT_OK;
+}
+
+FT_STATUS FT_GetDeviceInfoDetail(uint32_t index, uint32_t *flags, uint32_t *type, uint32_t *id,
+                                 uint32_t *locId, char *serialNumber, char *description,
+                                 FT_HANDLE *handle)
+{
+    SimulatedFtdi &ftdi = SimulatedFtdi::active();
+    if (const auto injected = ftdi.beginCall(SimulatedFtdi::GetDeviceInfoDetail))
+        return *injected;
+    if (index >= uint32_t(ftdi.converterCount()))
+        return FT_DEVICE_NOT_FOUND;
+    SimulatedConverter &converter = ftdi.converter(int(index));
+    const FT_DEVICE_LIST_INFO_NODE node = nodeOf(converter);
+    if (flags)
+        *flags = node.Flags;
+    if (type)
+        *type = node.Type;
+    if (id)
+        *id = node.ID;
+    if (locId)
+        *locId = node.LocId;
+    // Unlike the node's field, these strings come back terminated.
+    if (serialNumber)
+        copyString(converter.identity().serialNumber, serialNumber, sizeof node.SerialNumber);
+    if (description)
+        std::memcpy(description, node.Description, sizeof node.Description);
+    if (handle)
+        *handle = node.ftHandle;
     return FT_OK;
 }
 
@@ -115,24 +149,6 @@ FT_STATUS FT_Close(FT_HANDLE handle)
     if (const FT_STATUS status = begin(SimulatedFtdi::Close, handle, converter))
         return status;
     SimulatedFtdi::active().closeHandle(handle);
-    return FT_OK;
-}
-
-FT_STATUS FT_GetDeviceInfo(FT_HANDLE handle, FT_DEVICE *type, uint32_t *id, char *serialNumber,
-                           char *description, void * /*reserved*/)
-{
-    SimulatedConverter *converter = nullptr;
-    if (const FT_STATUS status = begin(SimulatedFtdi::GetDeviceInfo, handle, converter))
-        return status;
-    const ConverterIdentity &identity = converter->identity();
-    if (type)
-        *type = identity.type;
-    if (id)
-        *id = uint32_t(identity.vendorId) << 16 | identity.productId;
-    if (serialNumber)
-        copyString(identity.serialNumber, serialNumber, 16);
-    if (description)
-        copyString(identity.description, description, 64);
     return FT_OK;
 }
 

@@ -1,13 +1,11 @@
 #ifndef SIMULATEDCONVERTER_H
 #define SIMULATEDCONVERTER_H
 
-#include "bootloaderemulator.h"
 #include "d2xx.h"
+#include "simulatedadapter.h"
 
 #include <QByteArray>
 #include <QList>
-
-#include <deque>
 
 class VirtualClock;
 
@@ -35,28 +33,27 @@ struct LineSettings
     uint32_t writeTimeoutMs = 0;
 };
 
-// One FTDI converter with an adapter behind it, whose reset line is wired to CBUS0 and
-// whose serial line leads to a BootloaderEmulator. Time follows the VirtualClock: a write
-// takes the wire time of its bytes (ten bits a byte at the current baud rate), and each
-// byte that the adapter sends becomes readable only when the clock has reached the
-// moment its last bit arrives. USB transfers themselves take no time.
+// One FTDI converter with a SimulatedAdapter behind it, whose reset line is wired to CBUS0.
+// Time follows the VirtualClock: a write takes the wire time of its bytes at the current
+// baud rate, and each byte that the adapter sends becomes readable only when the clock has
+// reached the moment its last bit arrives. USB transfers themselves take no time.
 class SimulatedConverter
 {
 public:
     SimulatedConverter(const ConverterIdentity &identity, VirtualClock &clock);
 
     ConverterIdentity &identity() { return m_identity; }
-    BootloaderEmulator &bootloader() { return m_bootloader; }
+    BootloaderEmulator &bootloader() { return m_adapter.bootloader(); }
     // The FT_Set* calls write here; tests read what the host chose.
     LineSettings &lineSettings() { return m_lineSettings; }
     bool isOpen() const { return m_open; }
-    bool isResetAsserted() const { return m_resetAsserted; }
+    bool isResetAsserted() const { return m_adapter.isResetAsserted(); }
     // The next statusQueries FT_GetStatus calls report bytes still waiting to be sent, as
     // a converter does while its transmit FIFO drains.
     void holdTransmitQueue(int statusQueries) { m_heldStatusQueries = statusQueries; }
     // Counted over the converter's life: what crossed the serial line in each direction.
-    qint64 bytesFromHost() const { return m_bytesFromHost; }
-    qint64 bytesToHost() const { return m_bytesToHost; }
+    qint64 bytesFromHost() const { return m_adapter.bytesFromHost(); }
+    qint64 bytesToHost() const { return m_adapter.bytesToHost(); }
     // Every FT_Write (the bytes the converter took) and FT_Read (the bytes it delivered) of
     // the host, in order, over the converter's life: which bytes a write answered.
     struct HostTransfer
@@ -76,26 +73,12 @@ public:
     void setBitMode(uint8_t mask, uint8_t mode);
 
 private:
-    struct IncomingByte
-    {
-        qint64 arrival;
-        char byte;
-    };
-
-    qint64 wireTime(qint64 bytes) const;
-    void transmit(const QList<BootloaderTransmission> &transmissions);
-
     ConverterIdentity m_identity;
     VirtualClock &m_clock;
-    BootloaderEmulator m_bootloader;
+    SimulatedAdapter m_adapter;
     LineSettings m_lineSettings;
     bool m_open = false;
-    bool m_resetAsserted = false;
-    std::deque<IncomingByte> m_incoming;
-    qint64 m_lineFreeAt = 0;
     int m_heldStatusQueries = 0;
-    qint64 m_bytesFromHost = 0;
-    qint64 m_bytesToHost = 0;
     QList<HostTransfer> m_transcript;
 };
 

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
@@ -19,16 +20,10 @@ SimulatedModuna *activeModuna = nullptr;
 
 const char *const Chip = "sim";
 const char *const Line = "0";
-// The shortest low level that resets the module.
-constexpr qint64 ResetPulseMinimum = 100 * 1000;
-
-// 10 bits a byte (start bit, 8 data bits, stop bit) at the flasher's 38400 baud; a
-// pseudo-terminal itself has no line rate.
-qint64 wireTime(qint64 bytes)
-{
-    constexpr qint64 BaudRate = 38400;
-    return (bytes * 10 * 1000000 + BaudRate / 2) / BaudRate;
-}
+// The flasher's; a pseudo-terminal itself has no line rate.
+constexpr uint32_t BaudRate = 38400;
+// How often the serving thread looks whether the host has opened the port again.
+constexpr int HostLookMs = 2;
 
 } // namespace
 
@@ -36,13 +31,18 @@ SimulatedModuna::SimulatedModuna(VirtualClock &clock) : m_clock(clock)
 {
     if (activeModuna)
         qFatal("SimulatedModuna: only one may exist at a time");
-    // Raw from the start: a port in the terminal's default cooked mode would echo the
-    // module's own transmissions back to it while the host has the port closed.
+    // Raw from the start, as a UART is: QSerialPort puts back the settings that it found
+    // when it closes the port, and a terminal's default cooked mode would echo.
     termios raw{};
     cfmakeraw(&raw);
     char name[256] = {};
-    if (openpty(&m_master, &m_slave, name, &raw, nullptr) != 0 || pipe(m_stopPipe) != 0)
+    int slave = -1;
+    if (openpty(&m_master, &slave, name, &raw, nullptr) != 0 || pipe(m_stopPipe) != 0 ||
+        fcntl(m_master, F_SETFL, O_NONBLOCK) != 0)
         qFatal("SimulatedModuna: no pseudo-terminal: %s", std::strerror(errno));
+    // The pair lives on with the master, and the master hangs up whenever no slave is
+    // open: that is how the module sees the host close the port.
+    close(slave);
     m_portName = QString::fromLocal8Bit(name);
     m_realTime.start();
     activeModuna = this;
@@ -56,7 +56,7 @@ SimulatedModuna::~SimulatedModuna()
         qFatal("SimulatedModuna: cannot stop the serving thread");
     m_server.join();
     activeModuna = nullptr;
-    for (const int descriptor : {m_master, m_slave, m_stopPipe[0], m_stopPipe[1]})
+    for (const int descriptor : {m_master, m_stopPipe[0], m_stopPipe[1]})
         close(descriptor);
 }
 
@@ -70,13 +70,13 @@ SimulatedModuna &SimulatedModuna::active()
 void SimulatedModuna::setScript(const BootloaderScript &script)
 {
     const std::lock_guard<std::mutex> lock(m_mutex);
-    m_bootloader.script() = script;
+    m_adapter.bootloader().script() = script;
 }
 
 BootloaderEmulator SimulatedModuna::bootloader() const
 {
     const std::lock_guard<std::mutex> lock(m_mutex);
-    return m_bootloader;
+    return m_adapter.bootloader();
 }
 
 QList<SimulatedModuna::ResetLineChange> SimulatedModuna::resetLineChanges() const
@@ -124,89 +124,79 @@ void SimulatedModuna::releaseResetLine()
 
 void SimulatedModuna::driveResetPin(int level)
 {
-    const qint64 now = m_clock.now();
-    m_resetLineChanges.append({now, level});
-    if (level == 0 && m_pinLevel != 0) {
-        m_lowSince = now;
-        m_bootloader.holdInReset();
-        // Whatever the module had not finished sending dies with it.
-        m_toHost.clear();
-        m_moduleLineFreeAt = realNow();
-    } else if (level != 0 && m_pinLevel == 0 && now - m_lowSince >= ResetPulseMinimum) {
-        m_bootloader.start();
+    m_resetLineChanges.append({m_clock.now(), level});
+    // The host resets the module with the port closed, and may open it again before the
+    // serving thread has looked.
+    followHost();
+    m_adapter.setResetLine(level != 0, realNow());
+}
+
+void SimulatedModuna::followHost()
+{
+    pollfd master{m_master, 0, 0};
+    const bool hostHasPort = poll(&master, 1, 0) == 0 || !(master.revents & POLLHUP);
+    if (m_hostHasPort && !hostHasPort) {
+        // A pseudo-terminal keeps what the host left unread for the next opener, where a
+        // UART's driver would have dropped it on close.
+        const int slave =
+            open(m_portName.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (slave >= 0) {
+            tcflush(slave, TCIFLUSH);
+            close(slave);
+        }
     }
-    m_pinLevel = level != 0 ? 1 : 0;
+    m_hostHasPort = hostHasPort;
 }
 
 void SimulatedModuna::serve()
 {
     for (;;) {
         int timeoutMs = -1;
+        bool hostHasPort = false;
         {
             const std::lock_guard<std::mutex> lock(m_mutex);
+            followHost();
             deliverDueBytes();
             timeoutMs = millisecondsToNextDelivery();
+            hostHasPort = m_hostHasPort;
         }
-        pollfd descriptors[] = {{m_master, POLLIN, 0}, {m_stopPipe[0], POLLIN, 0}};
-        if (poll(descriptors, 2, timeoutMs) < 0 && errno != EINTR)
+        // Without a slave open the master reports its hang-up at once, so then the thread
+        // looks for the host's return every few milliseconds instead of waiting on it.
+        if (!hostHasPort)
+            timeoutMs = timeoutMs < 0 ? HostLookMs : std::min(timeoutMs, HostLookMs);
+        pollfd descriptors[] = {{m_stopPipe[0], POLLIN, 0}, {m_master, POLLIN, 0}};
+        if (poll(descriptors, hostHasPort ? 2 : 1, timeoutMs) < 0 && errno != EINTR)
             qFatal("SimulatedModuna: poll failed: %s", std::strerror(errno));
-        if (descriptors[1].revents != 0)
+        if (descriptors[0].revents != 0)
             return;
-        if (descriptors[0].revents & POLLIN) {
-            char buffer[4096];
-            const ssize_t count = read(m_master, buffer, sizeof buffer);
-            if (count > 0) {
-                const std::lock_guard<std::mutex> lock(m_mutex);
-                receiveFromHost(QByteArray(buffer, int(count)));
-            }
+        // What the host wrote before closing the port has left it all the same.
+        char buffer[4096];
+        const ssize_t count = read(m_master, buffer, sizeof buffer);
+        if (count > 0) {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_adapter.sendToAdapter(QByteArray(buffer, int(count)), realNow(), BaudRate);
         }
     }
-}
-
-void SimulatedModuna::receiveFromHost(const QByteArray &bytes)
-{
-    m_hostLineFreeAt = std::max(m_hostLineFreeAt, realNow()) + wireTime(bytes.size());
-    m_toBootloader.push_back({m_hostLineFreeAt, bytes});
 }
 
 void SimulatedModuna::deliverDueBytes()
 {
     const qint64 now = realNow();
-    // In time order across both directions: a reply is due only after what it answers.
-    for (;;) {
-        const bool toBootloaderDue = !m_toBootloader.empty() && m_toBootloader.front().due <= now;
-        const bool toHostDue = !m_toHost.empty() && m_toHost.front().due <= now;
-        if (toBootloaderDue && (!toHostDue || m_toBootloader.front().due <= m_toHost.front().due)) {
-            const Delivery received = m_toBootloader.front();
-            m_toBootloader.pop_front();
-            qint64 previousEnd = received.due;
-            for (const BootloaderTransmission &transmission :
-                 m_bootloader.receive(received.bytes)) {
-                const qint64 start =
-                    std::max(previousEnd + qint64(transmission.delayMs) * 1000, m_moduleLineFreeAt);
-                previousEnd = start + wireTime(transmission.bytes.size());
-                m_moduleLineFreeAt = previousEnd;
-                m_toHost.push_back({previousEnd, transmission.bytes});
-            }
-        } else if (toHostDue) {
-            const QByteArray &bytes = m_toHost.front().bytes;
-            if (!bytes.isEmpty() && write(m_master, bytes.constData(), size_t(bytes.size())) < 0)
-                qFatal("SimulatedModuna: cannot write to the host: %s", std::strerror(errno));
-            m_toHost.pop_front();
-        } else {
-            return;
-        }
-    }
+    m_adapter.deliverToAdapter(now, BaudRate);
+    const QByteArray bytes = m_adapter.takeArrived(now, m_adapter.transmittedBy(now));
+    if (!m_hostHasPort || bytes.isEmpty())
+        return;
+    // Non-blocking: what does not fit while the host does not read is lost, as it is when
+    // a UART's receive buffer overflows.
+    if (write(m_master, bytes.constData(), size_t(bytes.size())) < 0 && errno != EAGAIN &&
+        errno != EIO)
+        qFatal("SimulatedModuna: cannot write to the host: %s", std::strerror(errno));
 }
 
 int SimulatedModuna::millisecondsToNextDelivery() const
 {
-    qint64 next = LLONG_MAX;
-    if (!m_toBootloader.empty())
-        next = m_toBootloader.front().due;
-    if (!m_toHost.empty())
-        next = std::min(next, m_toHost.front().due);
-    if (next == LLONG_MAX)
+    const qint64 next = std::min(m_adapter.nextArrivalAtAdapter(), m_adapter.nextTransmissionEnd());
+    if (next == SimulatedAdapter::Never)
         return -1;
     // Rounded up, so that the delivery is due when poll returns.
     return int(std::clamp<qint64>((next - realNow() + 999) / 1000, 0, INT_MAX));

@@ -1,21 +1,20 @@
 #ifndef SIMULATEDMODUNA_H
 #define SIMULATEDMODUNA_H
 
-#include "bootloaderemulator.h"
+#include "simulatedadapter.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QList>
 #include <QString>
 
-#include <deque>
 #include <mutex>
 #include <thread>
 
 class VirtualClock;
 
 // The Moduna radio module of a single-board computer: its UART is the far side of a
-// pseudo-terminal, where a BootloaderEmulator answers, and its reset pin hangs on line 0
+// pseudo-terminal, where a SimulatedAdapter answers, and its reset pin hangs on line 0
 // of the GPIO chip "sim", which the simulated GPIO calls (gpioline_sim.cpp) reach while
 // an object of this class exists (one at a time; a GPIO call without one aborts the
 // test). A test sets up:
@@ -28,11 +27,14 @@ class VirtualClock;
 // then runs the flasher with "-gpio sim:0", and afterwards inspects bootloader() and
 // resetLineChanges().
 //
-// The bootloader starts when the reset line goes high after at least 100 ms low, timed on
-// the VirtualClock that the flasher sleeps on. The serial side keeps real time, since the
-// flasher's waits on a serial port are real: a thread serves the pseudo-terminal, hands
-// the host's bytes to the bootloader once they would have crossed a 38400-baud line, and
-// delivers each transmission after its delay and its own wire time.
+// The reset line's changes are recorded on the VirtualClock that the flasher sleeps on.
+// The serial side keeps real time, since the flasher's waits on a serial port are real: a
+// thread serves the pseudo-terminal, hands the host's bytes to the bootloader once they
+// would have crossed a 38400-baud line, and delivers each transmission whole once its last
+// byte has arrived, so that the host finds it complete however its sleeps fall on the
+// virtual clock. As a UART's driver would, it delivers nothing while the host has the port
+// closed, drops what the host did not read before it closed the port, and drops what
+// overflows the port's buffer while the host does not read.
 class SimulatedModuna
 {
 public:
@@ -66,36 +68,24 @@ public:
     void releaseResetLine();
 
 private:
-    struct Delivery
-    {
-        qint64 due; // real microseconds since construction
-        QByteArray bytes;
-    };
-
+    // Real microseconds since construction: the time of the adapter's serial lines.
     qint64 realNow() const { return m_realTime.nsecsElapsed() / 1000; }
     void driveResetPin(int level);
+    void followHost();
     void serve();
-    void receiveFromHost(const QByteArray &bytes);
     void deliverDueBytes();
     int millisecondsToNextDelivery() const;
 
     VirtualClock &m_clock;
     QString m_portName;
-    int m_master = -1;
-    // Held open so that the pseudo-terminal lives on while the host has closed the port.
-    int m_slave = -1;
+    int m_master = -1; // non-blocking
     int m_stopPipe[2] = {-1, -1};
     QElapsedTimer m_realTime;
 
     mutable std::mutex m_mutex; // guards everything below against the serving thread
-    BootloaderEmulator m_bootloader;
-    std::deque<Delivery> m_toBootloader;
-    std::deque<Delivery> m_toHost;
-    qint64 m_hostLineFreeAt = 0;
-    qint64 m_moduleLineFreeAt = 0;
+    SimulatedAdapter m_adapter;
+    bool m_hostHasPort = false;
     bool m_lineRequested = false;
-    int m_pinLevel = 1; // pulled up: the module runs
-    qint64 m_lowSince = 0;
     QList<ResetLineChange> m_resetLineChanges;
     QByteArray m_consumer;
 

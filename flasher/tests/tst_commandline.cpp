@@ -151,6 +151,8 @@ void TestCommandLine::options_data()
         << QStringList{"-gpio", "gpiochip0:17", "-d", "0", "-r"} << gpioWithConverter << 1;
     QTest::newRow("-gpio behind -d")
         << QStringList{"-d", "0", "-r", "-gpio", "gpiochip0:17"} << gpioWithConverter << 1;
+    QTest::newRow("-gpio before an unknown -sn")
+        << QStringList{"-gpio", "gpiochip0:17", "-sn", "NOPE", "-r"} << gpioWithConverter << 1;
 }
 
 void TestCommandLine::options()

@@ -60,15 +60,6 @@ private:
             setup.ftdi.addConverter(identity);
     }
 
-    static bool allClosed(Setup &setup)
-    {
-        for (int i = 0; i < setup.ftdi.converterCount(); ++i) {
-            if (setup.ftdi.converter(i).isOpen())
-                return false;
-        }
-        return true;
-    }
-
 private slots:
     void listing_data();
     void listing();
@@ -107,8 +98,16 @@ void TestDiscovery::listing_data()
         << 0;
     QTest::newRow("device information unavailable")
         << QList<ConverterIdentity>{converter("DE01"), other}
-        << QList<Failure>{{SimulatedFtdi::GetDeviceInfo, 1, FT_IO_ERROR}}
-        << "\n       2  FTDI devices found\n\n" + ListingHeader + secondLine << 0;
+        << QList<Failure>{{SimulatedFtdi::GetDeviceInfoDetail, 1, FT_IO_ERROR}}
+        << "\n       2  FTDI devices found\n\n" + ListingHeader +
+               "failed to open FTDI device (0) status = 4\n\n" + secondLine
+        << 0;
+    QTest::newRow("device information list unavailable")
+        << QList<ConverterIdentity>{converter("DE01")}
+        << QList<Failure>{{SimulatedFtdi::CreateDeviceInfoList, 1, FT_OTHER_ERROR}}
+        << "\n       1  FTDI device found\n\n" + ListingHeader +
+               "failed to open FTDI device (0) status = 18\n\n"
+        << 0;
     QTest::newRow("count unavailable")
         << QList<ConverterIdentity>{converter("DE01")}
         << QList<Failure>{{SimulatedFtdi::ListDevices, 1, FT_IO_ERROR}} << QByteArray() << 1;
@@ -129,7 +128,8 @@ void TestDiscovery::listing()
 
     QCOMPARE(listed.output, output);
     QCOMPARE(listed.status, status);
-    QVERIFY(allClosed(setup));
+    // Opening a converter would disturb whoever uses it.
+    QCOMPARE(setup.ftdi.callCount(SimulatedFtdi::Open), 0);
 }
 
 void TestDiscovery::lookupBySerialNumber_data()

@@ -86,6 +86,7 @@ private slots:
     void flashing();
     void unavailableConverter_data();
     void unavailableConverter();
+    void openAndClose();
     void listingDisturbsNoOne();
 };
 
@@ -104,32 +105,34 @@ void TestFtdiBackend::flashing_data()
 {
     QTest::addColumn<int>("latency");
     QTest::addColumn<QList<QByteArray>>("replies");
-    QTest::addColumn<int>("byteGapMs");
+    QTest::addColumn<int>("replyDelayMs");
     QTest::addColumn<QByteArray>("wakeUpOutput"); // between the reset line and the transfer
     QTest::addColumn<int>("starts");
     QTest::addColumn<int>("status");
 
     const QList<QByteArray> ready{"READY"};
-    QTest::newRow("READY") << 8 << ready << 0 << QByteArray("\n") << 1 << 0;
-    QTest::newRow("READY at 2 ms") << 2 << ready << 0 << QByteArray("\n") << 1 << 0;
-    // "READ" has come when the flasher looks after its 200 ms pause, "Y" comes 40 ms later.
-    QTest::newRow("READY split over USB packets") << 8 << ready << 60 << QByteArray("\n") << 1 << 0;
+    QTest::newRow("READY") << 8 << ready << 2 << QByteArray("\n") << 1 << 0;
+    QTest::newRow("READY at 2 ms") << 2 << ready << 2 << QByteArray("\n") << 1 << 0;
+    // Sent 219 ms after the wake-up, the word straddles the end of a packet that the chip's
+    // latency timer sends just as the flasher looks after its 200 ms pause.
+    QTest::newRow("READY split over USB packets")
+        << 8 << ready << 219 << QByteArray("\n") << 1 << 0;
     QTest::newRow("text that only ends like a keyword")
-        << 8 << QList<QByteArray>{"xR", "READY"} << 0 << QByteArray("\nxR\n") << 1 << 0;
+        << 8 << QList<QByteArray>{"xR", "READY"} << 2 << QByteArray("\nxR\n") << 1 << 0;
     QTest::newRow("retry after Error")
-        << 8 << QList<QByteArray>{"Error", "READY"} << 0 << "\n" + Retry + ResetLine + "\n"
+        << 8 << QList<QByteArray>{"Error", "READY"} << 2 << "\n" + Retry + ResetLine + "\n"
         << 2 << 0;
     QTest::newRow("not responding")
-        << 8 << QList<QByteArray>{""} << 0 << QByteArray(16, '\n') + NotResponding << 1 << 1;
+        << 8 << QList<QByteArray>{""} << 2 << QByteArray(16, '\n') + NotResponding << 1 << 1;
     QTest::newRow("not responding at 128 ms")
-        << 128 << QList<QByteArray>{""} << 0 << QByteArray(16, '\n') + NotResponding << 1 << 1;
+        << 128 << QList<QByteArray>{""} << 2 << QByteArray(16, '\n') + NotResponding << 1 << 1;
 }
 
 void TestFtdiBackend::flashing()
 {
     QFETCH(int, latency);
     QFETCH(QList<QByteArray>, replies);
-    QFETCH(int, byteGapMs);
+    QFETCH(int, replyDelayMs);
     QFETCH(QByteArray, wakeUpOutput);
     QFETCH(int, starts);
     QFETCH(int, status);
@@ -139,7 +142,7 @@ void TestFtdiBackend::flashing()
     SimulatedUsb usb(clock);
     SimulatedChip &chip = usb.addConverter(converter("DE01"));
     chip.bootloader().script().wakeUpReplies = replies;
-    chip.bootloader().script().replyByteGapMs = byteGapMs;
+    chip.bootloader().script().replyDelayMs = replyDelayMs;
 
     const CapturedRun flashed = run({"-lat", QString::number(latency), "-d", "0", "-f", path});
 
@@ -156,9 +159,10 @@ void TestFtdiBackend::flashing()
     QVERIFY(!chip.isClaimed());
     QVERIFY(chip.isDriverBound());
     if (status != 0) {
-        // 270 ms of reset and settling, then 16 attempts of 1.2 s: a status query that
-        // waited for the latency timer would add up to 128 ms to each of the wait's polls.
-        QVERIFY2(clock.now() < 19500000, qPrintable(QString::number(clock.now())));
+        // 270 ms of reset and settling, 16 attempts of 1.2 s, and a 1 ms USB frame for each
+        // of their 64 one-byte writes: a status query that waited for the latency timer
+        // would add up to 128 ms to each of the wait's polls.
+        QVERIFY2(clock.now() < 19600000, qPrintable(QString::number(clock.now())));
     }
 }
 
@@ -198,6 +202,34 @@ void TestFtdiBackend::unavailableConverter()
     QCOMPARE(reset.output, output);
     QCOMPARE(reset.status, 1);
     verifyUntouched(chip);
+}
+
+void TestFtdiBackend::openAndClose()
+{
+    VirtualClock clock;
+    SimulatedUsb usb(clock);
+    SimulatedChip &chip = usb.addConverter(converter("DE01"));
+    FT_HANDLE handle = nullptr;
+    FT_HANDLE second = nullptr;
+
+    QCOMPARE(FT_Open(0, &handle), FT_OK);
+    // Opened there and then, so that a failure shows in FT_Open and nobody else gets in.
+    QCOMPARE(chip.resetCount(), 1);
+    QVERIFY(chip.isClaimed());
+    QVERIFY(!chip.isDriverBound());
+    QCOMPARE(FT_Open(0, &second), FT_DEVICE_NOT_OPENED);
+
+    QCOMPARE(FT_Close(handle), FT_OK);
+    QVERIFY(!chip.isClaimed());
+    QVERIFY(chip.isDriverBound());
+
+    // Reads that libusb never hands back could still write into the converter's buffers,
+    // so the converter is kept rather than freed.
+    QCOMPARE(FT_Open(0, &handle), FT_OK);
+    usb.breakEventHandling();
+    QCOMPARE(FT_Close(handle), FT_IO_ERROR);
+    QVERIFY(chip.isClaimed());
+    QCOMPARE(FT_Close(handle), FT_INVALID_HANDLE);
 }
 
 void TestFtdiBackend::listingDisturbsNoOne()

@@ -1,9 +1,11 @@
 #include "brennix.h"
+#include "gpioline.h"
 #include "simulatedmoduna.h"
 #include "testsupport.h"
 #include "virtualclock.h"
 
 #include <QRegularExpression>
+#include <QSerialPort>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -31,6 +33,7 @@ class TestModunaFlashing : public QObject
 private slots:
     void jobs_data();
     void jobs();
+    void closedPortReceivesNothing();
 };
 
 void TestModunaFlashing::jobs_data()
@@ -118,6 +121,45 @@ void TestModunaFlashing::jobs()
         QCOMPARE(pulse[3].time - pulse[2].time, qint64(20000));
     }
     QCOMPARE(moduna.resetLineConsumer(), QByteArray("brennix"));
+}
+
+// A UART's driver drops what arrives while the port is closed and what its reader left
+// unread when it closed the port; a pseudo-terminal would hand both to the next opener.
+void TestModunaFlashing::closedPortReceivesNothing()
+{
+    VirtualClock clock;
+    SimulatedModuna moduna(clock);
+    BootloaderScript script;
+    script.wakeUpReplies = {"sent while closed", "left unread", "after reopening"};
+    moduna.setScript(script);
+    GpioLine *resetLine = nullptr;
+    QCOMPARE(gpioRequestOutput("sim", "0", "test", 0, &resetLine), 0);
+    QCOMPARE(gpioSetValue(resetLine, 1), 0);
+    gpioRelease(resetLine);
+    QSerialPort port(moduna.portName());
+    port.setBaudRate(38400);
+    // Each reply follows within a few milliseconds.
+    const auto wakeUp = [&port] {
+        port.write("\x1A\x1C\xA9\xAE", 4);
+        return port.waitForBytesWritten(1000);
+    };
+
+    QVERIFY(port.open(QIODevice::ReadWrite));
+    QVERIFY(wakeUp());
+    port.close();
+    QThread::msleep(100);
+    QVERIFY(port.open(QIODevice::ReadWrite));
+    QVERIFY(!port.waitForReadyRead(100));
+
+    QVERIFY(wakeUp());
+    QThread::msleep(100);
+    port.close();
+    QVERIFY(port.open(QIODevice::ReadWrite));
+    QVERIFY(!port.waitForReadyRead(100));
+
+    QVERIFY(wakeUp());
+    QVERIFY(port.waitForReadyRead(1000));
+    QCOMPARE(port.readAll(), QByteArray("after reopening"));
 }
 
 QTEST_GUILESS_MAIN(TestModunaFlashing)

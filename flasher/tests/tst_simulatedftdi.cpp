@@ -617,8 +617,8 @@ void TestSimulatedFtdi::injectedFailure_data()
         << int(SimulatedFtdi::GetDeviceInfoList) << 3 << uint32_t(FT_IO_ERROR);
     QTest::newRow("open") << int(SimulatedFtdi::Open) << 2 << uint32_t(FT_DEVICE_NOT_OPENED);
     QTest::newRow("close") << int(SimulatedFtdi::Close) << 3 << uint32_t(FT_IO_ERROR);
-    QTest::newRow("device info") << int(SimulatedFtdi::GetDeviceInfo) << 1
-                                 << uint32_t(FT_DEVICE_NOT_FOUND);
+    QTest::newRow("device info detail")
+        << int(SimulatedFtdi::GetDeviceInfoDetail) << 1 << uint32_t(FT_DEVICE_NOT_FOUND);
     QTest::newRow("time-outs") << int(SimulatedFtdi::SetTimeouts) << 2 << uint32_t(FT_IO_ERROR);
     QTest::newRow("baud rate") << int(SimulatedFtdi::SetBaudRate) << 1
                                << uint32_t(FT_INVALID_BAUD_RATE);
@@ -671,8 +671,9 @@ void TestSimulatedFtdi::injectedFailure()
                 return opened;
             return FT_Close(other);
         }
-        case SimulatedFtdi::GetDeviceInfo:
-            return FT_GetDeviceInfo(h, nullptr, &count, nullptr, nullptr, nullptr);
+        case SimulatedFtdi::GetDeviceInfoDetail:
+            return FT_GetDeviceInfoDetail(0, &count, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                          nullptr);
         case SimulatedFtdi::SetTimeouts:
             return FT_SetTimeouts(h, 5000, 1000);
         case SimulatedFtdi::SetBaudRate:
@@ -757,6 +758,20 @@ void TestSimulatedFtdi::deviceInfoList()
     // As long as the field, the serial number fills it without a terminating NUL.
     QCOMPARE(QByteArray(nodes[1].SerialNumber, 16), QByteArray("0123456789ABCDEF"));
     QCOMPARE(QByteArray(nodes[1].Description), QByteArray(63, 'd'));
+
+    // The detail of one entry: the same, with its strings terminated.
+    uint32_t flags = 0;
+    uint32_t id = 0;
+    char serial[16];
+    char description[64];
+    QCOMPARE(FT_GetDeviceInfoDetail(1, &flags, nullptr, &id, nullptr, serial, description, nullptr),
+             FT_OK);
+    QCOMPARE(flags, 0u);
+    QCOMPARE(id, 0x04036015u);
+    QCOMPARE(QByteArray(serial), QByteArray("0123456789ABCDE"));
+    QCOMPARE(QByteArray(description), QByteArray(63, 'd'));
+    QCOMPARE(FT_GetDeviceInfoDetail(3, &flags, nullptr, &id, nullptr, serial, description, nullptr),
+             FT_DEVICE_NOT_FOUND);
 
     count = 3;
     QCOMPARE(FT_GetDeviceInfoList(nodes, &count), FT_OK);

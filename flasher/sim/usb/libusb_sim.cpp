@@ -6,10 +6,12 @@
 // What is simulated is what an FT232R under Linux does with them: opening needs the
 // permission for the device node, claiming the interface needs the kernel's serial driver
 // detached (automatically, when asked for) and no other claim, releasing it after an
-// automatic detach binds the driver again. Bulk IN transfers are answered by the chip's
-// packets; synchronous transfers let virtual time pass until they end, and then handle
-// the events of their context, as libusb's own waiting does. Only bulk IN transfers can be
-// submitted asynchronously, in whole packets; the chip answers no IN control request.
+// automatic detach binds the driver again. Bulk transfers reach only the chip's two
+// endpoints, through a handle that has claimed the interface. Bulk IN transfers are
+// answered by the chip's packets; synchronous transfers let virtual time pass until they
+// end, and then handle the events of their context, as libusb's own waiting does. Only
+// bulk IN transfers can be submitted asynchronously, in whole packets; the chip answers no
+// IN control request.
 
 #include "simulatedusb.h"
 #include "virtualclock.h"
@@ -44,6 +46,9 @@ struct libusb_device_handle
 namespace {
 
 constexpr int PacketSize = 64;
+constexpr qint64 FrameMicroseconds = 1000; // full speed
+constexpr unsigned char ReadEndpoint = 0x81;
+constexpr unsigned char WriteEndpoint = 0x02;
 constexpr uint8_t VendorRequestOut =
     LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_DEVICE | LIBUSB_ENDPOINT_OUT;
 enum StringIndex : uint8_t
@@ -74,6 +79,13 @@ qint64 now()
     return usb().clock().now();
 }
 
+// The host controller moves transfers in 1 ms frames, so one that starts now is done at
+// the next frame boundary at the earliest.
+qint64 nextFrame()
+{
+    return (now() / FrameMicroseconds + 1) * FrameMicroseconds;
+}
+
 SimulatedChip &chipOf(const libusb_device *device)
 {
     return usb().converter(device->index);
@@ -87,6 +99,16 @@ SimulatedChip &chipOf(const libusb_device_handle *handle)
 bool validRead(int length)
 {
     return length >= PacketSize && length % PacketSize == 0;
+}
+
+// Whether a bulk transfer reaches the chip at all. The kernel would claim an unclaimed
+// interface on the handle's behalf, or refuse while its serial driver holds it; a back end
+// that relies on either is wrong, so the double refuses both cases alike.
+int bulkEndpointStatus(const libusb_device_handle *handle, unsigned char endpoint)
+{
+    if (endpoint != ReadEndpoint && endpoint != WriteEndpoint)
+        return LIBUSB_ERROR_NOT_FOUND;
+    return handle->claimed ? LIBUSB_SUCCESS : LIBUSB_ERROR_NOT_FOUND;
 }
 
 bool hasCompletion(libusb_context *context)
@@ -122,7 +144,7 @@ const libusb_config_descriptor &ft232rConfiguration()
     static libusb_interface_descriptor interface = {};
     static libusb_interface interfaces = {};
     static libusb_config_descriptor configuration = {};
-    const uint8_t addresses[2] = {0x81, 0x02};
+    const uint8_t addresses[2] = {ReadEndpoint, WriteEndpoint};
     for (int i = 0; i < 2; ++i) {
         endpoints[i].bLength = LIBUSB_DT_ENDPOINT_SIZE;
         endpoints[i].bDescriptorType = LIBUSB_DT_ENDPOINT;
@@ -359,8 +381,9 @@ int libusb_control_transfer(libusb_device_handle *handle, uint8_t requestType, u
 {
     if (requestType != VendorRequestOut || length != 0)
         return LIBUSB_ERROR_PIPE;
-    usb().catchUp();
+    usb().waitUntil(nextFrame());
     chipOf(handle).control(request, value, index);
+    deliverCompletions(handle->device->context);
     return 0;
 }
 
@@ -369,10 +392,12 @@ int libusb_control_transfer(libusb_device_handle *handle, uint8_t requestType, u
 int libusb_bulk_transfer(libusb_device_handle *handle, unsigned char endpoint, unsigned char *data,
                          int length, int *transferred, unsigned int /*timeout*/)
 {
+    if (const int status = bulkEndpointStatus(handle, endpoint))
+        return status;
     SimulatedChip &chip = chipOf(handle);
     usb().catchUp();
     int count = length;
-    if (endpoint & LIBUSB_ENDPOINT_IN) {
+    if (endpoint == ReadEndpoint) {
         if (!validRead(length))
             return LIBUSB_ERROR_INVALID_PARAM;
         BulkRead read{data, length, 0, now(), -1};
@@ -380,8 +405,10 @@ int libusb_bulk_transfer(libusb_device_handle *handle, unsigned char endpoint, u
         usb().waitUntil(SimulatedChip::Never, [&read] { return read.completed >= 0; });
         count = read.received;
     } else {
-        usb().waitUntil(
-            chip.takeFromHost(QByteArray(reinterpret_cast<const char *>(data), length)));
+        const qint64 frameEnd = nextFrame();
+        const qint64 taken =
+            chip.takeFromHost(QByteArray(reinterpret_cast<const char *>(data), length));
+        usb().waitUntil(std::max(frameEnd, taken));
     }
     if (transferred)
         *transferred = count;
@@ -405,7 +432,11 @@ int libusb_submit_transfer(libusb_transfer *transfer)
 {
     if (submitted.count(transfer))
         return LIBUSB_ERROR_BUSY;
-    if (transfer->type != LIBUSB_TRANSFER_TYPE_BULK || !(transfer->endpoint & LIBUSB_ENDPOINT_IN))
+    if (transfer->type != LIBUSB_TRANSFER_TYPE_BULK)
+        return LIBUSB_ERROR_NOT_SUPPORTED;
+    if (const int status = bulkEndpointStatus(transfer->dev_handle, transfer->endpoint))
+        return status;
+    if (transfer->endpoint != ReadEndpoint)
         return LIBUSB_ERROR_NOT_SUPPORTED;
     if (!validRead(transfer->length))
         return LIBUSB_ERROR_INVALID_PARAM;
@@ -433,6 +464,8 @@ int libusb_cancel_transfer(libusb_transfer *transfer)
 
 int libusb_handle_events_timeout_completed(libusb_context *context, timeval *tv, int *completed)
 {
+    if (usb().isEventHandlingBroken())
+        return LIBUSB_ERROR_IO;
     if (completed && *completed)
         return LIBUSB_SUCCESS;
     const qint64 deadline =

@@ -6,9 +6,6 @@
 
 namespace {
 
-constexpr qint64 BitsPerByte = 10; // start bit, 8 data bits, stop bit
-constexpr qint64 MicrosecondsPerSecond = 1000000;
-
 constexpr int PacketSize = 64; // full-speed bulk packets
 constexpr int StatusLength = 2;
 constexpr size_t PacketPayload = PacketSize - StatusLength;
@@ -76,15 +73,16 @@ void SimulatedChip::control(uint8_t request, uint16_t value, uint16_t index)
 
 qint64 SimulatedChip::takeFromHost(const QByteArray &bytes)
 {
-    qint64 taken = m_clock.now();
+    const qint64 now = m_clock.now();
+    // The buffer drains onto the line, and a packet goes in once it has room for all of it.
+    qint64 taken = now;
+    qint64 lineFreeAt = std::max(m_adapter.lineToAdapterFreeAt(), now);
     for (int offset = 0; offset < bytes.size(); offset += PacketSize) {
         const int length = std::min(PacketSize, int(bytes.size()) - offset);
-        // A packet goes in once the buffer has room for all of it.
-        taken = std::max(taken, m_hostLineFreeAt - wireTime(TransmitBufferSize - length));
-        m_hostLineFreeAt = std::max(m_hostLineFreeAt, taken) + wireTime(length);
+        taken = std::max(taken, lineFreeAt - wireTime(TransmitBufferSize - length));
+        lineFreeAt += wireTime(length);
     }
-    m_deliveries.push_back({m_hostLineFreeAt, bytes});
-    m_bytesFromHost += bytes.size();
+    m_adapter.sendToAdapter(bytes, now, m_settings.baudRate);
     return taken;
 }
 
@@ -100,30 +98,26 @@ bool SimulatedChip::cancelRead(BulkRead *read)
 void SimulatedChip::runUntil(qint64 time)
 {
     for (;;) {
-        const qint64 delivery = m_deliveries.empty() ? Never : m_deliveries.front().time;
+        const qint64 delivery = m_adapter.nextArrivalAtAdapter();
         const qint64 packet = nextPacket();
         if (std::min(delivery, packet) > time)
             break;
-        if (delivery <= packet) {
-            const Delivery next = m_deliveries.front();
-            m_deliveries.pop_front();
-            deliver(next);
-        } else {
+        if (delivery <= packet)
+            m_adapter.deliverToAdapter(delivery, m_settings.baudRate);
+        else
             sendPacket(packet);
-        }
     }
     absorbArrivals(time);
 }
 
 qint64 SimulatedChip::nextEvent() const
 {
-    return std::min(m_deliveries.empty() ? Never : m_deliveries.front().time, nextPacket());
+    return std::min(m_adapter.nextArrivalAtAdapter(), nextPacket());
 }
 
 qint64 SimulatedChip::wireTime(qint64 bytes) const
 {
-    const qint64 baudRate = m_settings.baudRate;
-    return (bytes * BitsPerByte * MicrosecondsPerSecond + baudRate / 2) / baudRate;
+    return SimulatedAdapter::wireTime(bytes, m_settings.baudRate);
 }
 
 qint64 SimulatedChip::nextPacket() const
@@ -133,11 +127,7 @@ qint64 SimulatedChip::nextPacket() const
     const qint64 timerExpiry =
         m_lastPacket + qint64(std::max<uint8_t>(m_settings.latencyTimerMs, 1)) * 1000;
     const size_t missing = PacketPayload - std::min(PacketPayload, m_receiveBuffer.size());
-    qint64 full = Never;
-    if (missing == 0)
-        full = 0;
-    else if (m_incoming.size() >= missing)
-        full = m_incoming[missing - 1].arrival;
+    const qint64 full = missing == 0 ? 0 : m_adapter.arrivalOf(int(missing) - 1);
     return std::max({m_reads.front()->submitted, m_lastPacket, std::min(timerExpiry, full)});
 }
 
@@ -162,38 +152,15 @@ void SimulatedChip::sendPacket(qint64 time)
 
 void SimulatedChip::absorbArrivals(qint64 time)
 {
-    while (!m_incoming.empty() && m_incoming.front().arrival <= time) {
+    for (char byte : m_adapter.takeArrived(time)) {
         if (m_receiveBuffer.size() < ReceiveBufferSize)
-            m_receiveBuffer.push_back(m_incoming.front().byte);
-        m_incoming.pop_front();
-    }
-}
-
-void SimulatedChip::deliver(const Delivery &delivery)
-{
-    qint64 previousEnd = delivery.time;
-    for (const BootloaderTransmission &transmission : m_bootloader.receive(delivery.bytes)) {
-        const qint64 start =
-            std::max(previousEnd + qint64(transmission.delayMs) * 1000, m_adapterLineFreeAt);
-        for (int i = 0; i < transmission.bytes.size(); ++i)
-            m_incoming.push_back({start + wireTime(i + 1), transmission.bytes.at(i)});
-        previousEnd = start + wireTime(transmission.bytes.size());
-        m_bytesToHost += transmission.bytes.size();
-        m_adapterLineFreeAt = previousEnd;
+            m_receiveBuffer.push_back(byte);
     }
 }
 
 void SimulatedChip::setBitMode(uint8_t mask, uint8_t mode)
 {
-    // The adapter's reset is active low; a released or high CBUS0 lets it run.
+    // A released or high CBUS0 lets the adapter run.
     const bool resetAsserted = mode == CbusBitBang && (mask & Cbus0Output) && !(mask & Cbus0High);
-    if (resetAsserted && !m_resetAsserted) {
-        // Whatever the adapter had not finished sending dies with it.
-        m_incoming.clear();
-        m_adapterLineFreeAt = m_clock.now();
-        m_bootloader.holdInReset();
-    } else if (!resetAsserted && m_resetAsserted) {
-        m_bootloader.start();
-    }
-    m_resetAsserted = resetAsserted;
+    m_adapter.setResetLine(!resetAsserted, m_clock.now());
 }

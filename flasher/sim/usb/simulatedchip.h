@@ -1,13 +1,12 @@
 #ifndef SIMULATEDCHIP_H
 #define SIMULATEDCHIP_H
 
-#include "bootloaderemulator.h"
+#include "simulatedadapter.h"
 
 #include <QByteArray>
 
 #include <cstdint>
 #include <deque>
-#include <limits>
 
 class VirtualClock;
 
@@ -21,7 +20,8 @@ enum class ConverterHolder
     // The kernel's serial driver is bound, and another process has its tty open.
     OpenTty,
     // The kernel's serial driver is bound, and a running process holds a serial lock
-    // file for its tty.
+    // file for its tty. proc does not show that process, as it shows no other user's
+    // process when mounted with hidepid.
     TtyLock,
     // A lock file whose process has ended, as a crashed terminal program leaves behind.
     StaleTtyLock,
@@ -61,7 +61,7 @@ struct BulkRead
     qint64 completed = -1; // virtual microseconds, -1 while pending
 };
 
-// One FT232R with an adapter behind it, seen from its USB side, on the VirtualClock:
+// One FT232R with a SimulatedAdapter behind it, seen from its USB side, on the VirtualClock:
 //
 // - The chip sends received bytes to the host only as answers to bulk IN requests, in
 //   packets: at once when 62 bytes are waiting, else when its latency timer expires, with
@@ -77,12 +77,12 @@ struct BulkRead
 class SimulatedChip
 {
 public:
-    static constexpr qint64 Never = std::numeric_limits<qint64>::max();
+    static constexpr qint64 Never = SimulatedAdapter::Never;
 
     SimulatedChip(const ChipIdentity &identity, VirtualClock &clock);
 
     const ChipIdentity &identity() const { return m_identity; }
-    BootloaderEmulator &bootloader() { return m_bootloader; }
+    BootloaderEmulator &bootloader() { return m_adapter.bootloader(); }
     ChipSettings &settings() { return m_settings; }
     // SIO resets, as libftdi1 sends one when it opens the converter.
     int resetCount() const { return m_resetCount; }
@@ -90,8 +90,8 @@ public:
     // By a handle of this process.
     bool isClaimed() const { return m_claimed; }
     // Counted over the chip's life: what crossed the serial line in each direction.
-    qint64 bytesFromHost() const { return m_bytesFromHost; }
-    qint64 bytesToHost() const { return m_bytesToHost; }
+    qint64 bytesFromHost() const { return m_adapter.bytesFromHost(); }
+    qint64 bytesToHost() const { return m_adapter.bytesToHost(); }
 
     // Used by the simulated libusb.
     void setDriverBound(bool bound) { m_driverBound = bound; }
@@ -106,44 +106,23 @@ public:
     qint64 nextEvent() const;
 
 private:
-    struct IncomingByte
-    {
-        qint64 arrival;
-        char byte;
-    };
-    struct Delivery
-    {
-        qint64 time;
-        QByteArray bytes;
-    };
-
     qint64 wireTime(qint64 bytes) const;
     qint64 nextPacket() const;
     void sendPacket(qint64 time);
     void absorbArrivals(qint64 time);
-    void deliver(const Delivery &delivery);
     void setBitMode(uint8_t mask, uint8_t mode);
 
     ChipIdentity m_identity;
     VirtualClock &m_clock;
-    BootloaderEmulator m_bootloader;
+    SimulatedAdapter m_adapter;
     ChipSettings m_settings;
     bool m_driverBound;
     bool m_claimed = false;
-    bool m_resetAsserted = false;
     int m_resetCount = 0;
 
-    std::deque<IncomingByte> m_incoming; // on the line from the adapter
     std::deque<char> m_receiveBuffer;
     std::deque<BulkRead *> m_reads;
     qint64 m_lastPacket = 0;
-    qint64 m_adapterLineFreeAt = 0;
-
-    qint64 m_hostLineFreeAt = 0;
-    std::deque<Delivery> m_deliveries; // on the line to the adapter
-
-    qint64 m_bytesFromHost = 0;
-    qint64 m_bytesToHost = 0;
 };
 
 #endif // SIMULATEDCHIP_H

@@ -8,9 +8,20 @@
 
 #include <algorithm>
 
+#include <unistd.h>
+
 namespace {
 
 SimulatedUsb *activeUsb = nullptr;
+
+// Above the largest process ID that Linux hands out.
+constexpr qint64 EndedProcessId = 4194305;
+
+// Serial lock files hold the process ID as ten ASCII digits and a line end.
+QByteArray lockFileFor(qint64 processId)
+{
+    return QByteArray::number(processId).rightJustified(10, ' ') + "\n";
+}
 
 } // namespace
 
@@ -108,8 +119,6 @@ void SimulatedUsb::addHolder(int index, ConverterHolder holder)
     const QString process = m_root.filePath(QStringLiteral("proc/%1").arg(processId));
     const QString device = "/dev/" + ttyName(index);
     const QString lockFile = m_root.filePath("run/lock/LCK.." + ttyName(index));
-    // Lock files hold the process ID as ten ASCII digits and a line end.
-    const QByteArray lockContent = QByteArray::number(processId).rightJustified(10, ' ') + "\n";
     switch (holder) {
     case ConverterHolder::Nobody:
     case ConverterHolder::UsbClaim:
@@ -119,11 +128,11 @@ void SimulatedUsb::addHolder(int index, ConverterHolder holder)
         QFile::link(device, process + "/fd/3");
         break;
     case ConverterHolder::TtyLock:
-        QDir().mkpath(process);
-        writeFile(lockFile, lockContent);
+        // This process surely runs.
+        writeFile(lockFile, lockFileFor(getpid()));
         break;
     case ConverterHolder::StaleTtyLock:
-        writeFile(lockFile, lockContent);
+        writeFile(lockFile, lockFileFor(EndedProcessId));
         break;
     }
 }

@@ -42,9 +42,12 @@ public:
     SimulatedChip &converter(int index) { return *m_chips.at(size_t(index)); }
     int converterCount() const { return int(m_chips.size()); }
     static int addressOf(int index) { return index + 2; }
+    // From now on libusb's event handling fails, so that no transfer comes back.
+    void breakEventHandling() { m_eventHandlingBroken = true; }
 
     // Used by the simulated libusb.
     VirtualClock &clock() { return m_clock; }
+    bool isEventHandlingBroken() const { return m_eventHandlingBroken; }
     void setDriverBound(int index, bool bound);
     // Brings every chip up to the present.
     void catchUp();
@@ -62,6 +65,7 @@ private:
     std::vector<std::unique_ptr<SimulatedChip>> m_chips;
     QTemporaryDir m_root;
     int m_nextProcessId = 4242;
+    bool m_eventHandlingBroken = false;
 };
 
 #endif // SIMULATEDUSB_H
