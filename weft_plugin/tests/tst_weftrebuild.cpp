@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -116,6 +117,7 @@ private slots:
     void pagesThatCannotBeWritten() { expand(); }
     void inputsThatAreNotRead_data();
     void inputsThatAreNotRead() { expand(); }
+    void unnamedFilesAreNotRead();
 
     void metaLineCarriesTheTemplateTimes();
     void referencesJoinTheWatchList();
@@ -604,8 +606,7 @@ void TestWeftRebuild::pagesThatCannotBeWritten_data()
                  {"www/app.appcache", "# templ-auto-generate\na.html\nb.html\n\n"}}
         << QByteArrayList{"process templates @/www-src\n",
                           "process @/www-src/a.html\n",
-                          "failed to open file @/www-src/b.html for read file to open is a "
-                          "directory\n",
+                          "failed to open file @/www-src/b.html for read Is a directory\n",
                           "process @/www-src/b.html\n",
                           "process appcache app.appcache\n",
                           "    a.html\n",
@@ -651,6 +652,39 @@ void TestWeftRebuild::inputsThatAreNotRead_data()
         << Files{{"www/index.html", "a\nb\n"}}
         << QByteArrayList{rebuilding, index,
                           "refused to read @/www-src/../www/index.html: this rebuild writes it\n"};
+}
+
+// Through /proc/self/fd a template reaches files without a name: the page's temporary file,
+// which would grow the page for as long as it is read, or a file the host holds open.
+void TestWeftRebuild::unnamedFilesAreNotRead()
+{
+    WeftFixture app;
+    QVERIFY(app.load());
+    QFile deleted(app.path("deleted"));
+    QVERIFY(deleted.open(QIODevice::WriteOnly) && deleted.write("secret\n") && deleted.flush());
+    QCOMPARE(unlink(QFile::encodeName(deleted.fileName()).constData()), 0);
+    // The template takes the lowest free descriptor, the page's temporary file the next.
+    const int templateFd = dup(0);
+    const int temporaryFd = dup(0);
+    close(templateFd);
+    close(temporaryFd);
+    auto throughProc = [](int fd) {
+        return QByteArray("../").repeated(32) + "proc/self/fd/" + QByteArray::number(fd);
+    };
+    const QByteArray deletedFile = throughProc(deleted.handle());
+    const QByteArray temporaryFile = throughProc(temporaryFd);
+    QVERIFY(app.write("www-src/index.html", "a\n<!-- templ-include: " + deletedFile +
+                                                " -->\n<!-- templ-include: " + temporaryFile +
+                                                " -->\nb\n"));
+
+    QCOMPARE(app.rebuild(),
+             (QByteArrayList{
+                 app.message("process templates @/www-src\n"),
+                 app.message("process @/www-src/index.html\n"),
+                 app.message("refused to read @/www-src/" + deletedFile + ": it has no name\n"),
+                 app.message("refused to read @/www-src/" + temporaryFile +
+                             ": this rebuild writes it\n")}));
+    QCOMPARE(app.read("www/index.html"), QByteArray("a\nb\n"));
 }
 
 void TestWeftRebuild::metaLineCarriesTheTemplateTimes()
