@@ -91,15 +91,19 @@ bool liesBelow(const QString &path, const QString &dir)
     return relative != QLatin1String("..") && !relative.startsWith(QLatin1String("../"));
 }
 
-// Where a write to path lands, as a canonical path: the file that a symbolic link leads to
-// (QSaveFile follows links), or a new file in the directory. Empty when there is no directory.
+// Where QSaveFile puts what is written to path, as a canonical path; empty when there is no
+// such directory. Like QSaveFile, it follows a chain of symbolic links also to a target that
+// does not exist yet, and writes over the link itself when the chain is too long.
 QString landingPath(const QString &path)
 {
-    const QFileInfo info(path);
-    if (info.exists())
-        return info.canonicalFilePath();
-    const QString dir = QFileInfo(info.absolutePath()).canonicalFilePath();
-    return dir.isEmpty() ? dir : dir + '/' + info.fileName();
+    QFileInfo file(path);
+    int maxDepth = 128;
+    while (--maxDepth && file.isSymLink())
+        file.setFile(file.symLinkTarget());
+    if (maxDepth == 0)
+        file.setFile(path);
+    const QString dir = QFileInfo(file.absolutePath()).canonicalFilePath();
+    return dir.isEmpty() ? dir : dir + '/' + file.fileName();
 }
 
 FileId fileId(const struct stat &status)

@@ -436,6 +436,15 @@ void TestWeftRebuild::manifestAttribute_data()
         << QByteArrayList{"process templates @/www-src\n", "process @/www-src/index.html\n",
                           "process @/www-src/part.inc\n", "process appcache index.html\n",
                           "refused to write @/www/index.html: a page of this rebuild\n"};
+    // QSaveFile writes a page that is a dangling link where the link leads.
+    QTest::newRow("naming where a page's dangling link leads")
+        << (source + Files{{"www-src/about.html", "about\n"},
+                           {"www-src/index.html", manifestPage},
+                           {"www/about.html", symlinkTo("app.appcache")}})
+        << Files{{"www/app.appcache", "about\n"}}
+        << QByteArrayList{"process templates @/www-src\n", "process @/www-src/about.html\n",
+                          "process @/www-src/index.html\n", "process appcache app.appcache\n",
+                          "refused to write @/www/app.appcache: a page of this rebuild\n"};
     QTest::newRow("climbing back inside")
         << (source + Files{{"www-src/index.html", "<html manifest=\"sub/../app.appcache\">\n"},
                            {"www-src/sub/.keep", ""},
