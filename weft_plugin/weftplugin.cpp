@@ -319,6 +319,7 @@ void WeftPlugin::processFile(QString filePath, QFileDevice &out)
                 const QByteArray name = includeName(line);
                 if (name.isEmpty()) {
                     DBG_Printf(1, "invalid include file\n%s", line);
+                    d->pageCutShort = true;
                     return;
                 }
                 if (d->includeDepth == WeftPluginPrivate::maxIncludeDepth) {

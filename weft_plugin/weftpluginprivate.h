@@ -33,7 +33,8 @@ public:
     QString srcDir;
     QString manifestName;
     QStringList cacheFiles;
-    // Set when a file of the page being built could not be read to its end.
+    // Set when a file of the page being built could not be read to its end, or stopped at an
+    // invalid include.
     bool pageCutShort = false;
     // Canonical paths of the pages this rebuild writes and of the files it has read so far:
     // nothing written is read, and nothing read is replaced by the manifest.

@@ -199,29 +199,32 @@ void TestWeftRebuild::includes_data()
                  {"www-src/parts/b.inc", "nested b\n"},
                  {"www-src/b.inc", "top b\n"}}
         << Files{{"www/index.html", "top b\n"}} << QByteArrayList();
+    // A page that stops at an invalid include is cut short: the served page stays.
     QTest::newRow("no name") << Files{{"www-src/index.html",
-                                       "before\n<!-- templ-include:   -->\nafter\n"}}
-                             << Files{{"www/index.html", "before\n"}}
+                                       "before\n<!-- templ-include:   -->\nafter\n"},
+                                      {"www/index.html", "served before\n"}}
+                             << Files{{"www/index.html", "served before\n"}}
                              << QByteArrayList{rebuilding, index,
                                                "invalid include file\n<!-- templ-include:"};
     QTest::newRow("one-byte name")
         << Files{{"www-src/index.html", "before\n<!-- templ-include: a -->\nafter\n"},
                  {"www-src/a", "A\n"}}
-        << Files{{"www/index.html", "before\n"}}
+        << Files{{"www/index.html", QByteArray()}}
         << QByteArrayList{rebuilding, index, "invalid include file\n<!-- templ-include: a"};
     QTest::newRow("two-byte name")
         << Files{{"www-src/index.html", "<!-- templ-include: ab -->\n"}, {"www-src/ab", "AB\n"}}
         << Files{{"www/index.html", "AB\n"}} << QByteArrayList();
     QTest::newRow("no end of comment")
         << Files{{"www-src/index.html", "before\n<!-- templ-include: header.inc\nafter\n"},
-                 {"www-src/header.inc", "H\n"}}
-        << Files{{"www/index.html", "before\n"}}
+                 {"www-src/header.inc", "H\n"},
+                 {"www/index.html", "served before\n"}}
+        << Files{{"www/index.html", "served before\n"}}
         << QByteArrayList{rebuilding, index,
                           "invalid include file\n<!-- templ-include: header.inc\n"};
-    QTest::newRow("invalid include ends only the included file")
+    QTest::newRow("invalid include in an included file")
         << Files{{"www-src/index.html", "x\n<!-- templ-include: a.inc -->\ny\n"},
                  {"www-src/a.inc", "a1\n<!-- templ-include: -->\na2\n"}}
-        << Files{{"www/index.html", "x\na1\ny\n"}} << QByteArrayList();
+        << Files{{"www/index.html", QByteArray()}} << QByteArrayList();
     QTest::newRow("missing included file")
         << Files{{"www-src/index.html", "x\n<!-- templ-include: gone.inc -->\ny\n"}}
         << Files{{"www/index.html", "x\ny\n"}}
