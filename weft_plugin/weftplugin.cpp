@@ -246,6 +246,10 @@ QDialog *WeftPlugin::createDialog()
 
 void WeftPlugin::processTemplates()
 {
+    // Without a controller there are no directories; the slots are still reachable through the
+    // meta-object, and each of them then does nothing.
+    if (!d->watcher)
+        return;
     if (d->busy) {
         DBG_Printf(1, "templates timer released\n");
         d->busy = false;
@@ -284,6 +288,8 @@ void WeftPlugin::processTemplates()
 // template leaves no trace.
 void WeftPlugin::processFile(QString filePath, QFileDevice &out)
 {
+    if (!d->watcher)
+        return;
     QFile in;
     const QDateTime now = QDateTime::currentDateTime();
     const QString openError = openInput(*d, filePath, in);
@@ -368,7 +374,7 @@ void WeftPlugin::processFile(QString filePath, QFileDevice &out)
 
 void WeftPlugin::directoryChanged(QString path)
 {
-    if (d->busy || d->timer->isActive())
+    if (!d->watcher || d->busy || d->timer->isActive())
         return;
     DBG_Printf(1, "%s changed\n", qPrintable(path));
     if (QFileInfo(path).isDir())
@@ -381,6 +387,8 @@ void WeftPlugin::directoryChanged(QString path)
 // application cache fetch the file anew exactly when it changed.
 void WeftPlugin::processLocalFileChecksum()
 {
+    if (!d->watcher)
+        return;
     char *const line = d->line;
     std::ptrdiff_t start = 0;
     std::ptrdiff_t end = 0;
@@ -486,6 +494,8 @@ void WeftPlugin::processAppCache()
 // Only ever adds: paths of files that went away simply stop reporting.
 void WeftPlugin::updateFileWatcher()
 {
+    if (!d->watcher)
+        return;
     const QStringList templates =
         QDir(d->srcDir).entryList(QStringList{QStringLiteral("*.html"), QStringLiteral("*.inc")});
     for (const QString &name : templates)
