@@ -143,12 +143,17 @@ void SignalTestCore::sendTimerFired()
     if (!buildRequest())
         return;
 
+    // A host may run its events inside the call, and one of them may send anew (a Stop and a
+    // Start) and so replace apsReq: the host keeps reading the request it was asked to send.
+    const Halvik::ApsDataRequest request = apsReq;
+    const unsigned send = ++sendsStarted;
     // Waiting before the call: a host may deliver the confirm from inside it.
     sendState = SendWaitConfirm;
     Halvik::ApsController *controller = Halvik::ApsController::instance();
-    const bool accepted = controller && controller->apsdeDataRequest(apsReq) == 0;
+    const bool accepted = controller && controller->apsdeDataRequest(request) == 0;
     // A refusal leaves nothing to wait for, also when a tick came during the call; a stop
-    // that came during the call stands.
-    if (!accepted && (sendState == SendWaitConfirm || sendState == SendPending))
+    // that came during the call stands, and so does the wait of a send made during it.
+    if (!accepted && send == sendsStarted &&
+        (sendState == SendWaitConfirm || sendState == SendPending))
         sendState = SendReady;
 }

@@ -59,6 +59,8 @@ protected:
 
 private:
     QObject *const plugin;
+    // Tells a send whether another one was made while the host had it.
+    unsigned sendsStarted = 0;
 };
 
 #endif // SIGNALTESTCORE_H

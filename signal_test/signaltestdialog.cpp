@@ -10,6 +10,8 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace {
 
 // The widgets of the layout and its nested layouts from top to bottom and left to right; a
@@ -158,8 +160,13 @@ void SignalTestDialog::finishForm()
     for (int i = 1; i < chain.size(); ++i)
         setTabOrder(chain.at(i - 1), chain.at(i));
     // The ring now runs in layout order, but the window would still enter it where the
-    // creation order says.
-    chain.first()->setFocus();
+    // creation order says. It opens on the first widget the user can change; the read-only
+    // fields stay in the ring so that their text can be copied.
+    const auto changeable = std::find_if(chain.cbegin(), chain.cend(), [](QWidget *widget) {
+        auto *lineEdit = qobject_cast<QLineEdit *>(widget);
+        return !lineEdit || !lineEdit->isReadOnly();
+    });
+    (*changeable)->setFocus();
 }
 
 bool SignalTestDialog::beginRun()

@@ -10,8 +10,13 @@
 #include <QSaveFile>
 #include <QTimer>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -28,9 +33,9 @@ bool isWhite(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// Reads the next line of `in` into `line`, at most lineSize - 1 bytes and a NUL. Returns
-// false once `in` is at its end or has failed maxFailedReads times in a row.
-bool readNextLine(QFile &in, char *line, int &failedReads)
+// Reads the next line of `in`, opened from path, into `line`, at most lineSize - 1 bytes and
+// a NUL. Returns false once `in` is at its end or has failed maxFailedReads times in a row.
+bool readNextLine(QFile &in, const QString &path, char *line, int &failedReads)
 {
     while (!in.atEnd() && failedReads < maxFailedReads) {
         const qint64 length = in.readLine(line, WeftPluginPrivate::lineSize);
@@ -39,7 +44,7 @@ bool readNextLine(QFile &in, char *line, int &failedReads)
             return true;
         }
         ++failedReads;
-        DBG_Printf(1, "readLine %d\n%s", int(length), qPrintable(in.fileName() + '\n'));
+        DBG_Printf(1, "readLine %d\n%s", int(length), qPrintable(path + '\n'));
     }
     return false;
 }
@@ -86,40 +91,71 @@ bool liesBelow(const QString &path, const QString &dir)
     return relative != QLatin1String("..") && !relative.startsWith(QLatin1String("../"));
 }
 
-// Where a write to path lands, as a canonical path: the file that a symbolic link leads to
-// (QSaveFile follows links), or a new file in the directory. Empty when there is no directory.
+// Where QSaveFile puts what is written to path, as a canonical path; empty when there is no
+// such directory. Like QSaveFile, it follows a chain of symbolic links also to a target that
+// does not exist yet, and writes over the link itself when the chain is too long.
 QString landingPath(const QString &path)
 {
-    const QFileInfo info(path);
-    if (info.exists())
-        return info.canonicalFilePath();
-    const QString dir = QFileInfo(info.absolutePath()).canonicalFilePath();
-    return dir.isEmpty() ? dir : dir + '/' + info.fileName();
+    QFileInfo file(path);
+    int maxDepth = 128;
+    while (--maxDepth && file.isSymLink())
+        file.setFile(file.symLinkTarget());
+    if (maxDepth == 0)
+        file.setFile(path);
+    const QString dir = QFileInfo(file.absolutePath()).canonicalFilePath();
+    return dir.isEmpty() ? dir : dir + '/' + file.fileName();
 }
 
-// Whether the rebuild may read path; prints why not when it may not. Only regular files are
-// read: a device may never end, and opening a FIFO blocks until someone writes to it. Nothing
-// that this rebuild writes is read either, or a page would include what it is writing. Missing
-// files and directories are left to open(), which fails at once and says why.
-bool mayRead(WeftPluginPrivate &d, const QString &path)
+FileId fileId(const struct stat &status)
 {
-    const QFileInfo info(path);
-    if (!info.exists() || info.isDir())
-        return true;
-    const char *refusal = nullptr;
-    if (!info.isFile()) {
-        refusal = "not a regular file";
-    } else {
-        // Pages refer to the same few assets again and again; resolve each path once.
-        auto input = d.inputs.constFind(path);
-        if (input == d.inputs.cend())
-            input = d.inputs.insert(path, info.canonicalFilePath());
-        if (d.outputs.contains(*input))
-            refusal = "this rebuild writes it";
+    return {quint64(status.st_dev), quint64(status.st_ino)};
+}
+
+// Opens path into in, a QFile without a name, for the rebuild to read. Only regular files
+// are read: a device may never end, and a FIFO would block the host in open(), so the file is
+// opened without blocking and checked before anything is read. Nothing that this rebuild
+// writes is read, or a page would grow from what it is writing: neither by its name nor
+// through a link to an open file such as the page's unnamed temporary file. Nor is any other
+// file without a name, such as one that the host holds open after deleting it. Prints why it
+// refuses a file. Returns why the file could not be opened; empty when it was opened or refused.
+QString openInput(WeftPluginPrivate &d, const QString &path, QFile &in)
+{
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return qt_error_string(errno);
+    struct stat status;
+    const int error = fstat(fd, &status) != 0 ? errno : S_ISDIR(status.st_mode) ? EISDIR : 0;
+    if (error) {
+        ::close(fd);
+        return qt_error_string(error);
     }
-    if (refusal)
+    const char *refusal = nullptr;
+    if (!S_ISREG(status.st_mode)) {
+        refusal = "not a regular file";
+    } else if (d.written.contains(fileId(status))) {
+        refusal = "this rebuild writes it";
+    } else {
+        auto canonical = d.canonicalPaths.constFind(path);
+        if (canonical == d.canonicalPaths.cend())
+            canonical = d.canonicalPaths.insert(path, QFileInfo(path).canonicalFilePath());
+        if (canonical->isEmpty())
+            refusal = "it has no name";
+        else if (d.outputs.contains(*canonical))
+            refusal = "this rebuild writes it";
+        else
+            d.inputs.insert(*canonical);
+    }
+    if (refusal) {
+        ::close(fd);
         DBG_Printf(1, "refused to read %s: %s\n", qPrintable(path), refusal);
-    return !refusal;
+        return QString();
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (in.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
+        return QString();
+    ::close(fd);
+    return in.errorString();
 }
 
 // Puts what was written in place of the served file in one step, so that the host never
@@ -210,6 +246,10 @@ QDialog *WeftPlugin::createDialog()
 
 void WeftPlugin::processTemplates()
 {
+    // Without a controller there are no directories; the slots are still reachable through the
+    // meta-object, and each of them then does nothing.
+    if (!d->watcher)
+        return;
     if (d->busy) {
         DBG_Printf(1, "templates timer released\n");
         d->busy = false;
@@ -224,6 +264,8 @@ void WeftPlugin::processTemplates()
     d->cacheFiles.clear();
     d->inputs.clear();
     d->outputs.clear();
+    d->written.clear();
+    d->canonicalPaths.clear();
     for (const QString &page : pages)
         d->outputs.insert(landingPath(d->appDir + '/' + page));
     for (const QString &page : pages) {
@@ -246,36 +288,44 @@ void WeftPlugin::processTemplates()
 // template leaves no trace.
 void WeftPlugin::processFile(QString filePath, QFileDevice &out)
 {
-    QFile in(filePath);
+    if (!d->watcher)
+        return;
+    QFile in;
     const QDateTime now = QDateTime::currentDateTime();
-    if (!mayRead(*d, filePath))
-        return;
-    if (!in.open(QIODevice::ReadOnly)) {
+    const QString openError = openInput(*d, filePath, in);
+    if (!openError.isEmpty()) {
         DBG_Printf(1, "failed to open file %s for read %s\n", qPrintable(filePath),
-                   qPrintable(in.errorString()));
+                   qPrintable(openError));
         DBG_Printf(1, "process %s\n", qPrintable(filePath));
-        return;
     }
-    if (!out.isOpen() && !out.open(QIODevice::WriteOnly)) {
-        DBG_Printf(1, "failed to open file %s for write %s\n", qPrintable(out.fileName()),
-                   qPrintable(out.errorString()));
+    if (!in.isOpen())
         return;
+    if (!out.isOpen()) {
+        if (!out.open(QIODevice::WriteOnly)) {
+            DBG_Printf(1, "failed to open file %s for write %s\n", qPrintable(out.fileName()),
+                       qPrintable(out.errorString()));
+            return;
+        }
+        struct stat status;
+        if (fstat(out.handle(), &status) == 0)
+            d->written.insert(fileId(status));
     }
     DBG_Printf(1, "process %s\n", qPrintable(filePath));
 
     // Where no birth time is kept, the last status change stands in for it.
-    const QFileInfo info(in);
+    const QFileInfo info(filePath);
     const bool hasFileTimes = (info.birthTime().isValid() || info.metadataChangeTime().isValid()) &&
                               info.lastModified().isValid();
     char *const line = d->line;
     bool skip = false;
     int failedReads = 0;
-    while (readNextLine(in, line, failedReads)) {
+    while (readNextLine(in, filePath, line, failedReads)) {
         if (std::strstr(line, "<!--")) {
             if (!skip && std::strstr(line, "templ-include:")) {
                 const QByteArray name = includeName(line);
                 if (name.isEmpty()) {
                     DBG_Printf(1, "invalid include file\n%s", line);
+                    d->pageCutShort = true;
                     return;
                 }
                 if (d->includeDepth == WeftPluginPrivate::maxIncludeDepth) {
@@ -324,7 +374,7 @@ void WeftPlugin::processFile(QString filePath, QFileDevice &out)
 
 void WeftPlugin::directoryChanged(QString path)
 {
-    if (d->busy || d->timer->isActive())
+    if (!d->watcher || d->busy || d->timer->isActive())
         return;
     DBG_Printf(1, "%s changed\n", qPrintable(path));
     if (QFileInfo(path).isDir())
@@ -337,6 +387,8 @@ void WeftPlugin::directoryChanged(QString path)
 // application cache fetch the file anew exactly when it changed.
 void WeftPlugin::processLocalFileChecksum()
 {
+    if (!d->watcher)
+        return;
     char *const line = d->line;
     std::ptrdiff_t start = 0;
     std::ptrdiff_t end = 0;
@@ -358,8 +410,10 @@ void WeftPlugin::processLocalFileChecksum()
         return;
 
     const QByteArray name(line + start, int(end - start));
-    QFile file(d->appDir + '/' + QString::fromUtf8(name));
-    if (!mayRead(*d, file.fileName()) || !file.open(QIODevice::ReadOnly))
+    const QString path = d->appDir + '/' + QString::fromUtf8(name);
+    QFile file;
+    openInput(*d, path, file);
+    if (!file.isOpen())
         return;
     char *const quote = std::strchr(line + end, '"');
     if (!quote)
@@ -378,7 +432,7 @@ void WeftPlugin::processLocalFileChecksum()
     const QString entry = QString::fromLocal8Bit(name) + QString::fromLatin1(suffix);
     if (!d->cacheFiles.contains(entry))
         d->cacheFiles.append(entry);
-    d->watcher->addPath(file.fileName());
+    d->watcher->addPath(path);
 }
 
 void WeftPlugin::processAppCache()
@@ -394,20 +448,20 @@ void WeftPlugin::processAppCache()
                    qPrintable(d->appDir));
         return;
     }
-    QFile in(d->srcDir + '/' + d->manifestName);
-    if (!mayRead(*d, in.fileName()))
+    const QString source = d->srcDir + '/' + d->manifestName;
+    QFile in;
+    const QString openError = openInput(*d, source, in);
+    if (!openError.isEmpty())
+        DBG_Printf(1, "failed to open file %s for read %s\n", qPrintable(source),
+                   qPrintable(openError));
+    if (!in.isOpen())
         return;
-    if (!in.open(QIODevice::ReadOnly)) {
-        DBG_Printf(1, "failed to open file %s for read %s\n", qPrintable(in.fileName()),
-                   qPrintable(in.errorString()));
-        return;
-    }
     // The manifest would replace a template, an asset or a page of this rebuild, or (reached
     // through "..") its own source.
     const QString target = landingPath(out.fileName());
-    const char *refusal = d->outputs.contains(target)           ? "a page of this rebuild"
-                          : d->inputs.values().contains(target) ? "this rebuild reads it"
-                                                                : nullptr;
+    const char *refusal = d->outputs.contains(target)  ? "a page of this rebuild"
+                          : d->inputs.contains(target) ? "this rebuild reads it"
+                                                       : nullptr;
     if (refusal) {
         DBG_Printf(1, "refused to write %s: %s\n", qPrintable(out.fileName()), refusal);
         return;
@@ -418,7 +472,7 @@ void WeftPlugin::processAppCache()
         return;
     }
     int failedReads = 0;
-    while (readNextLine(in, d->line, failedReads)) {
+    while (readNextLine(in, source, d->line, failedReads)) {
         out.write(d->line);
         if (!std::strstr(d->line, "# templ-auto-generate"))
             continue;
@@ -440,6 +494,8 @@ void WeftPlugin::processAppCache()
 // Only ever adds: paths of files that went away simply stop reporting.
 void WeftPlugin::updateFileWatcher()
 {
+    if (!d->watcher)
+        return;
     const QStringList templates =
         QDir(d->srcDir).entryList(QStringList{QStringLiteral("*.html"), QStringLiteral("*.inc")});
     for (const QString &name : templates)

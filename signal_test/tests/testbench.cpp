@@ -20,9 +20,10 @@ TestBench::~TestBench()
 
 int TestBench::apsdeDataRequest(const Halvik::ApsDataRequest &req)
 {
-    requests << req;
     if (duringRequest)
         duringRequest();
+    // Taken after the host's own events: what a plug-in handed over must not change meanwhile.
+    requests << req;
     if (result == 0 && confirmAtOnce)
         confirm(req.id());
     return result;

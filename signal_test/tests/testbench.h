@@ -64,7 +64,8 @@ public:
     int result = 0;
     // Confirms every accepted request from inside apsdeDataRequest, as some hosts do.
     bool confirmAtOnce = false;
-    // Runs inside apsdeDataRequest before it answers, as a host's own events may.
+    // Runs inside apsdeDataRequest before it records the request and answers, as a host's
+    // own events may.
     std::function<void()> duringRequest;
 
 private:

@@ -30,7 +30,7 @@ private slots:
     void indicationFilter();
     void indicationsAreIgnoredWhileIdle();
     void deletedDialogStopsTheTest();
-    void stopDuringARefusedRequestStands();
+    void stopAndRestartDuringARefusedRequestStand();
     void tickDuringARefusedRequestLeavesNothingWaiting();
     void startWithoutDialogIsIgnored();
 };
@@ -319,7 +319,9 @@ void TestSendLoop::deletedDialogStopsTheTest()
     QCOMPARE(bench->text("rssiLineEdit"), "0");
 }
 
-void TestSendLoop::stopDuringARefusedRequestStands()
+// A host that runs its events inside apsdeDataRequest, Stop among them or Stop and Start, and
+// then refuses: the stop stands, and so does the wait for the restart's accepted request.
+void TestSendLoop::stopAndRestartDuringARefusedRequestStand()
 {
     std::unique_ptr<TestBench> bench = runningBench();
     bench->confirmLast();
@@ -335,6 +337,31 @@ void TestSendLoop::stopDuringARefusedRequestStands()
     const int sentBefore = bench->requests.size();
     bench->click("startButton");
     QCOMPARE(bench->requests.size(), sentBefore + 1);
+
+    bench->confirmLast();
+    bench->result = -1;
+    bool restarted = false;
+    bench->duringRequest = [&bench, &restarted] {
+        if (restarted)
+            return;
+        restarted = true;
+        bench->click("stopButton");
+        bench->result = 0;
+        bench->click("startButton");
+        bench->result = -1;
+    };
+    bench->tick();
+    // The restart's request was recorded first, then the refused one, unchanged.
+    QCOMPARE(bench->requests.size(), sentBefore + 3);
+    const quint8 restartId = bench->requests[sentBefore + 1].id();
+    QVERIFY(bench->requests[sentBefore + 2].id() != restartId);
+
+    bench->duringRequest = nullptr;
+    bench->result = 0;
+    bench->tick();
+    QCOMPARE(bench->requests.size(), sentBefore + 3);
+    bench->confirm(restartId);
+    QCOMPARE(bench->requests.size(), sentBefore + 4);
 }
 
 // A host that runs its events inside apsdeDataRequest, a tick among them, and then refuses.

@@ -8,12 +8,14 @@
 //   4. an asset, written as both site/www/style.css and site/www/app.js
 //
 // The rebuild must end; it must change nothing but the files it writes, the page and the
-// manifest, and the manifest only where it is none of the input files (everything else under
-// the temporary root stays byte for byte as it was, and no temporary file is left); what it
-// writes must stay within the bounds below; and it must keep within the plug-in's line buffer. The
-// buffer ends the plug-in's private record, so ASan's guard zone after the record catches an
-// overrun; what lies just before it, the include depth, must be back at 0 after each rebuild, and
-// the buffer must still hold its terminating NUL.
+// manifest, and the manifest only where it is neither an input file nor the page (everything
+// else under the temporary root stays byte for byte as it was, and no temporary file is left;
+// the manifest pass leaves the page alone); it must write the page unless an invalid include or
+// a failed read cut it short; what it writes must stay within the bounds below; and it must
+// keep within the plug-in's line buffer. The buffer ends the plug-in's private record, so
+// ASan's guard zone after the record catches an overrun; what lies just before it, the include
+// depth, must be back at 0 after each rebuild, and the buffer must still hold its terminating
+// NUL.
 
 #include "../weftplugin.h"
 #include "../weftpluginprivate.h"
@@ -29,10 +31,13 @@
 #include <QPluginLoader>
 #include <QTemporaryDir>
 
-#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -40,6 +45,9 @@ constexpr char partSeparator = '\x1e';
 const char *const partFiles[] = {"site/www-src/index.html", "site/www-src/part.inc",
                                  "site/www-src/app.appcache"};
 const char *const assetFiles[] = {"site/www/style.css", "site/www/app.js"};
+const QString pageFile = QStringLiteral("site/www/index.html");
+// Far above what an input can make the rebuild write, which the bounds below tell.
+constexpr rlim_t maxFileSize = 1 << 30;
 
 void require(bool condition, const char *invariant)
 {
@@ -66,13 +74,54 @@ __attribute__((no_sanitize("vptr"))) WeftPluginPrivate *recordOf(QObject *plugin
     return static_cast<WeftPlugin *>(plugin)->*recordMember();
 }
 
-// What the plug-in prints is dropped, except that a rebuild has started.
+// Device, inode, size and modification time of the file at path; empty when there is none.
+QByteArray fileState(const QByteArray &path)
+{
+    struct stat status;
+    if (stat(path.constData(), &status) != 0)
+        return QByteArray();
+    return QByteArray::number(quint64(status.st_dev)) + ' ' +
+           QByteArray::number(quint64(status.st_ino)) + ' ' +
+           QByteArray::number(qint64(status.st_size)) + ' ' +
+           QByteArray::number(qint64(status.st_mtim.tv_sec)) + '.' +
+           QByteArray::number(qint64(status.st_mtim.tv_nsec));
+}
+
+// Bytes that this process has read so far, from whatever it read: an include reached
+// through ../ may be any file of the system.
+qint64 bytesRead()
+{
+    QFile io(QStringLiteral("/proc/self/io"));
+    require(io.open(QIODevice::ReadOnly), "/proc/self/io can be read");
+    for (const QByteArray &line : io.readAll().split('\n'))
+        if (line.startsWith("rchar: "))
+            return line.mid(7).toLongLong();
+    require(false, "/proc/self/io counts the bytes read");
+    return 0;
+}
+
+// What the plug-in prints is dropped, except that a rebuild and its manifest pass have started,
+// and what keeps the page from being served: an invalid include, or reads that failed (through
+// ../, a file may claim more than it delivers).
 bool rebuildStarted = false;
+bool invalidInclude = false;
+bool readFailed = false;
+bool manifestPassStarted = false;
+QByteArray pagePath;
+QByteArray pageBeforeManifest;
 
 void dropPrint(int, const char *text)
 {
-    if (std::strncmp(text, "process templates ", 18) == 0)
+    if (std::strncmp(text, "process templates ", 18) == 0) {
         rebuildStarted = true;
+    } else if (std::strncmp(text, "invalid include file\n", 21) == 0) {
+        invalidInclude = true;
+    } else if (std::strncmp(text, "readLine ", 9) == 0) {
+        readFailed = true;
+    } else if (std::strncmp(text, "process appcache ", 17) == 0) {
+        manifestPassStarted = true;
+        pageBeforeManifest = fileState(pagePath);
+    }
 }
 
 class FuzzHost : public Halvik::ApsController
@@ -116,10 +165,10 @@ bool isInputFile(const QString &path)
 }
 
 // The files the rebuild may write, relative to the root: its page, and its manifest where
-// that replaces no input file (empty otherwise).
+// that replaces neither an input file nor the page (empty otherwise).
 struct WrittenFiles
 {
-    QString page = QStringLiteral("site/www/index.html");
+    QString page = pageFile;
     QString manifest;
 };
 
@@ -127,7 +176,7 @@ WrittenFiles writtenFiles(const WeftPluginPrivate &record)
 {
     WrittenFiles written;
     const QString manifest = QDir::cleanPath("site/www/" + record.manifestName);
-    if (!record.manifestName.isEmpty() && !isInputFile(manifest))
+    if (!record.manifestName.isEmpty() && !isInputFile(manifest) && manifest != pageFile)
         written.manifest = manifest;
     return written;
 }
@@ -139,18 +188,17 @@ Tree without(Tree tree, const WrittenFiles &written)
     return tree;
 }
 
-// A page reads its template and at most maxIncludesPerPage includes, none larger than the
-// largest part (the only files an input can name in practice), and a line grows at most by
-// the meta line that follows a "<head>" (83 bytes after at least 6), so the page stays below
-// 16 times what it read. The manifest is its source with the entries inserted at most once
-// after each of its lines.
-bool withinBounds(const Tree &after, const WeftPluginPrivate &record, qint64 largestPart)
+// Every line of the page is one that the rebuild read, and it grows at most by the meta line
+// that follows a "<head>" (85 bytes after at least 6), so the page stays below 16 times what
+// the rebuild read. The manifest is its source with the entries inserted at most once after
+// each of its lines.
+bool withinBounds(const Tree &after, const WeftPluginPrivate &record, qint64 read)
 {
     qint64 entryBytes = 0;
     for (const QString &entry : record.cacheFiles)
         entryBytes += entry.toLocal8Bit().size() + 1;
-    const qint64 pageBound = (WeftPluginPrivate::maxIncludesPerPage + 1) * 16 * largestPart;
-    const qint64 manifestBound = largestPart + (largestPart + 1) * (entryBytes + 2);
+    const qint64 pageBound = 16 * read;
+    const qint64 manifestBound = read + (read + 1) * (entryBytes + 2);
     const WrittenFiles written = writtenFiles(record);
     return after.value(written.page).size() <= pageBound &&
            after.value(written.manifest).size() <= manifestBound;
@@ -162,7 +210,13 @@ struct Fixture
     Fixture() : loader(QStringLiteral(WEFT_PLUGIN_PATH))
     {
         require(root.isValid(), "a temporary directory can be created");
+        // A page that reads what it writes grows until the disk is full; this makes it fail
+        // its write (and so break an invariant) instead.
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit fileSize{maxFileSize, maxFileSize};
+        require(setrlimit(RLIMIT_FSIZE, &fileSize) == 0, "file sizes can be limited");
         host.appDir = root.filePath(QStringLiteral("site/www"));
+        pagePath = QFile::encodeName(root.filePath(pageFile));
         Halvik::setDebugPrintHandler(dropPrint);
         plugin = loader.instance();
         require(plugin, "the plug-in loads");
@@ -212,13 +266,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
             .split(partSeparator);
     fixture.writeApp(parts);
     const Tree before = treeOf(fixture.root.path());
-    qint64 largestPart = 0;
-    for (int i = 0; i < 4; ++i)
-        largestPart = std::max<qint64>(largestPart, parts.value(i).size());
 
     // The first tick rebuilds, the second ends the quiet period, so each input starts Idle.
     rebuildStarted = false;
+    invalidInclude = false;
+    readFailed = false;
+    manifestPassStarted = false;
+    const qint64 readBefore = bytesRead();
     QMetaObject::invokeMethod(fixture.plugin, "processTemplates");
+    const qint64 read = bytesRead() - readBefore;
     require(rebuildStarted, "the input is rebuilt");
     QMetaObject::invokeMethod(fixture.plugin, "processTemplates");
 
@@ -226,10 +282,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
             "the line buffer holds its terminating NUL");
     require(fixture.record->includeDepth == 0, "the include depth is back at 0");
     const Tree after = treeOf(fixture.root.path());
-    require(after.contains(QStringLiteral("site/www/index.html")), "the page is written");
+    const bool pageWritten = after.contains(pageFile);
+    require(!pageWritten || !invalidInclude, "a page with an invalid include is not served");
+    require(pageWritten || invalidInclude || readFailed, "the page is written unless cut short");
     const WrittenFiles written = writtenFiles(*fixture.record);
     require(without(after, written) == without(before, written),
             "nothing but the page and the manifest changes");
-    require(withinBounds(after, *fixture.record, largestPart), "what is written stays bounded");
+    require(!manifestPassStarted || fileState(pagePath) == pageBeforeManifest,
+            "the manifest pass leaves the page alone");
+    require(withinBounds(after, *fixture.record, read), "what is written stays bounded");
     return 0;
 }

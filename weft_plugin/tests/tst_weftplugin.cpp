@@ -145,7 +145,8 @@ void TestWeftPlugin::watchesTemplatesAndAssetsFromTheStart()
     QCOMPARE(app.read("www/index.html"), QByteArray("h"));
 }
 
-// A host that loads its plug-ins before it creates its controller.
+// A host that loads its plug-ins before it creates its controller; also the slots, which a
+// host or tool may call through the meta-object, find no directory to work on.
 void TestWeftPlugin::withoutControllerStaysIdle()
 {
     QVERIFY(!Halvik::ApsController::instance());
@@ -153,10 +154,26 @@ void TestWeftPlugin::withoutControllerStaysIdle()
     Halvik::setDebugPrintHandler([](int, const char *text) { WebAppHost::printed() << text; });
     QPluginLoader loader(QStringLiteral(WEFT_PLUGIN_PATH));
     QObject *plugin = loader.instance();
+    QVERIFY2(plugin, qPrintable(loader.errorString()));
+    // A template whose reference names an existing stylesheet from the file system's root,
+    // where the served directory would be with an empty path.
+    QTemporaryDir root;
+    QFile style(root.filePath("style.css"));
+    QFile page(root.filePath("index.html"));
+    QFile out(root.filePath("out.html"));
+    QVERIFY(style.open(QIODevice::WriteOnly) && page.open(QIODevice::WriteOnly) &&
+            page.write("<link href=\"" + QFile::encodeName(style.fileName()).mid(1) + "\">\n"));
+    page.close();
+    for (const char *slot :
+         {"processTemplates", "updateFileWatcher", "processLocalFileChecksum", "processAppCache"})
+        QVERIFY(QMetaObject::invokeMethod(plugin, slot));
+    QVERIFY(QMetaObject::invokeMethod(plugin, "directoryChanged", Q_ARG(QString, root.path())));
+    QVERIFY(QMetaObject::invokeMethod(plugin, "processFile", Q_ARG(QString, page.fileName()),
+                                      Q_ARG(QFileDevice &, out)));
     Halvik::setDebugPrintHandler(nullptr);
 
-    QVERIFY2(plugin, qPrintable(loader.errorString()));
     QCOMPARE(WebAppHost::printed(), QByteArrayList{"no controller: nothing to watch\n"});
+    QVERIFY(!out.exists());
     QVERIFY(!plugin->findChild<QFileSystemWatcher *>());
     QVERIFY(!plugin->findChild<QTimer *>()->isActive());
     QCOMPARE(QByteArray(qobject_cast<Halvik::NodeInterface *>(plugin)->name()), "Weft Plugin");

@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -116,6 +117,7 @@ private slots:
     void pagesThatCannotBeWritten() { expand(); }
     void inputsThatAreNotRead_data();
     void inputsThatAreNotRead() { expand(); }
+    void unnamedFilesAreNotRead();
 
     void metaLineCarriesTheTemplateTimes();
     void referencesJoinTheWatchList();
@@ -197,29 +199,32 @@ void TestWeftRebuild::includes_data()
                  {"www-src/parts/b.inc", "nested b\n"},
                  {"www-src/b.inc", "top b\n"}}
         << Files{{"www/index.html", "top b\n"}} << QByteArrayList();
+    // A page that stops at an invalid include is cut short: the served page stays.
     QTest::newRow("no name") << Files{{"www-src/index.html",
-                                       "before\n<!-- templ-include:   -->\nafter\n"}}
-                             << Files{{"www/index.html", "before\n"}}
+                                       "before\n<!-- templ-include:   -->\nafter\n"},
+                                      {"www/index.html", "served before\n"}}
+                             << Files{{"www/index.html", "served before\n"}}
                              << QByteArrayList{rebuilding, index,
                                                "invalid include file\n<!-- templ-include:"};
     QTest::newRow("one-byte name")
         << Files{{"www-src/index.html", "before\n<!-- templ-include: a -->\nafter\n"},
                  {"www-src/a", "A\n"}}
-        << Files{{"www/index.html", "before\n"}}
+        << Files{{"www/index.html", QByteArray()}}
         << QByteArrayList{rebuilding, index, "invalid include file\n<!-- templ-include: a"};
     QTest::newRow("two-byte name")
         << Files{{"www-src/index.html", "<!-- templ-include: ab -->\n"}, {"www-src/ab", "AB\n"}}
         << Files{{"www/index.html", "AB\n"}} << QByteArrayList();
     QTest::newRow("no end of comment")
         << Files{{"www-src/index.html", "before\n<!-- templ-include: header.inc\nafter\n"},
-                 {"www-src/header.inc", "H\n"}}
-        << Files{{"www/index.html", "before\n"}}
+                 {"www-src/header.inc", "H\n"},
+                 {"www/index.html", "served before\n"}}
+        << Files{{"www/index.html", "served before\n"}}
         << QByteArrayList{rebuilding, index,
                           "invalid include file\n<!-- templ-include: header.inc\n"};
-    QTest::newRow("invalid include ends only the included file")
+    QTest::newRow("invalid include in an included file")
         << Files{{"www-src/index.html", "x\n<!-- templ-include: a.inc -->\ny\n"},
                  {"www-src/a.inc", "a1\n<!-- templ-include: -->\na2\n"}}
-        << Files{{"www/index.html", "x\na1\ny\n"}} << QByteArrayList();
+        << Files{{"www/index.html", QByteArray()}} << QByteArrayList();
     QTest::newRow("missing included file")
         << Files{{"www-src/index.html", "x\n<!-- templ-include: gone.inc -->\ny\n"}}
         << Files{{"www/index.html", "x\ny\n"}}
@@ -434,6 +439,15 @@ void TestWeftRebuild::manifestAttribute_data()
         << QByteArrayList{"process templates @/www-src\n", "process @/www-src/index.html\n",
                           "process @/www-src/part.inc\n", "process appcache index.html\n",
                           "refused to write @/www/index.html: a page of this rebuild\n"};
+    // QSaveFile writes a page that is a dangling link where the link leads.
+    QTest::newRow("naming where a page's dangling link leads")
+        << (source + Files{{"www-src/about.html", "about\n"},
+                           {"www-src/index.html", manifestPage},
+                           {"www/about.html", symlinkTo("app.appcache")}})
+        << Files{{"www/app.appcache", "about\n"}}
+        << QByteArrayList{"process templates @/www-src\n", "process @/www-src/about.html\n",
+                          "process @/www-src/index.html\n", "process appcache app.appcache\n",
+                          "refused to write @/www/app.appcache: a page of this rebuild\n"};
     QTest::newRow("climbing back inside")
         << (source + Files{{"www-src/index.html", "<html manifest=\"sub/../app.appcache\">\n"},
                            {"www-src/sub/.keep", ""},
@@ -604,8 +618,7 @@ void TestWeftRebuild::pagesThatCannotBeWritten_data()
                  {"www/app.appcache", "# templ-auto-generate\na.html\nb.html\n\n"}}
         << QByteArrayList{"process templates @/www-src\n",
                           "process @/www-src/a.html\n",
-                          "failed to open file @/www-src/b.html for read file to open is a "
-                          "directory\n",
+                          "failed to open file @/www-src/b.html for read Is a directory\n",
                           "process @/www-src/b.html\n",
                           "process appcache app.appcache\n",
                           "    a.html\n",
@@ -651,6 +664,39 @@ void TestWeftRebuild::inputsThatAreNotRead_data()
         << Files{{"www/index.html", "a\nb\n"}}
         << QByteArrayList{rebuilding, index,
                           "refused to read @/www-src/../www/index.html: this rebuild writes it\n"};
+}
+
+// Through /proc/self/fd a template reaches files without a name: the page's temporary file,
+// which would grow the page for as long as it is read, or a file the host holds open.
+void TestWeftRebuild::unnamedFilesAreNotRead()
+{
+    WeftFixture app;
+    QVERIFY(app.load());
+    QFile deleted(app.path("deleted"));
+    QVERIFY(deleted.open(QIODevice::WriteOnly) && deleted.write("secret\n") && deleted.flush());
+    QCOMPARE(unlink(QFile::encodeName(deleted.fileName()).constData()), 0);
+    // The template takes the lowest free descriptor, the page's temporary file the next.
+    const int templateFd = dup(0);
+    const int temporaryFd = dup(0);
+    close(templateFd);
+    close(temporaryFd);
+    auto throughProc = [](int fd) {
+        return QByteArray("../").repeated(32) + "proc/self/fd/" + QByteArray::number(fd);
+    };
+    const QByteArray deletedFile = throughProc(deleted.handle());
+    const QByteArray temporaryFile = throughProc(temporaryFd);
+    QVERIFY(app.write("www-src/index.html", "a\n<!-- templ-include: " + deletedFile +
+                                                " -->\n<!-- templ-include: " + temporaryFile +
+                                                " -->\nb\n"));
+
+    QCOMPARE(app.rebuild(),
+             (QByteArrayList{
+                 app.message("process templates @/www-src\n"),
+                 app.message("process @/www-src/index.html\n"),
+                 app.message("refused to read @/www-src/" + deletedFile + ": it has no name\n"),
+                 app.message("refused to read @/www-src/" + temporaryFile +
+                             ": this rebuild writes it\n")}));
+    QCOMPARE(app.read("www/index.html"), QByteArray("a\nb\n"));
 }
 
 void TestWeftRebuild::metaLineCarriesTheTemplateTimes()

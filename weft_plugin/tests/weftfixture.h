@@ -23,6 +23,12 @@ Q_DECLARE_METATYPE(Files)
 // As a file's content: the file is made a FIFO, which nobody ever writes to.
 inline const QByteArray fifo("\0fifo", 5);
 
+// As a file's content: the file is made a symbolic link to target.
+inline QByteArray symlinkTo(const QByteArray &target)
+{
+    return QByteArray("\0link:", 6) + target;
+}
+
 // Both sets of files; where both have a path, the right one's content.
 inline Files operator+(Files left, const Files &right)
 {
@@ -92,6 +98,8 @@ public:
         QDir().mkpath(QFileInfo(file).path());
         if (content == fifo)
             return mkfifo(QFile::encodeName(file).constData(), 0644) == 0;
+        if (content.startsWith(symlinkTo({})))
+            return QFile::link(QFile::decodeName(content.mid(6)), file);
         QFile out(file);
         return out.open(QIODevice::WriteOnly) && out.write(content) == content.size();
     }
