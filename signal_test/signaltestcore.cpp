@@ -11,9 +11,14 @@ namespace {
 const quint16 DeviceProfile = 0x0000;
 const quint16 IeeeAddressResponseCluster = 0x8001;
 
+// Whether two addresses name the same node, by a part that both carry: the extended address
+// where both have one, else the short address. An address with neither part, such as the empty
+// one that stands for "no node", matches nothing.
 bool sameNode(const Halvik::Address &a, const Halvik::Address &b)
 {
-    return a.ext() == b.ext();
+    if (a.hasExt() && b.hasExt())
+        return a.ext() == b.ext();
+    return a.hasNwk() && b.hasNwk() && a.nwk() == b.nwk();
 }
 
 } // namespace

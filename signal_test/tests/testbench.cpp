@@ -112,11 +112,13 @@ void TestBench::indicate(const Halvik::Node &from, quint16 profile, quint16 clus
     emit apsdeDataIndication(ind);
 }
 
-Halvik::Node TestBench::node(quint64 ext, quint16 nwk)
+Halvik::Node TestBench::node(std::optional<quint64> ext, std::optional<quint16> nwk)
 {
     Halvik::Address address;
-    address.setExt(ext);
-    address.setNwk(nwk);
+    if (ext)
+        address.setExt(*ext);
+    if (nwk)
+        address.setNwk(*nwk);
     Halvik::Node node;
     node.setAddress(address);
     return node;

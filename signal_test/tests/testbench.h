@@ -9,6 +9,7 @@
 #include <QPointer>
 
 #include <functional>
+#include <optional>
 
 class QTimer;
 
@@ -55,7 +56,8 @@ public:
     void indicate(const Halvik::Node &from, quint16 profile, quint16 cluster, quint8 lqi,
                   qint8 rssi);
 
-    static Halvik::Node node(quint64 ext, quint16 nwk);
+    // A node whose address has the parts given; an empty optional leaves that part out.
+    static Halvik::Node node(std::optional<quint64> ext, std::optional<quint16> nwk);
     static const Halvik::Node &nodeUnderTest();
     // Makes the next constructed request carry the given id.
     static void nextRequestIdWillBe(quint8 id);

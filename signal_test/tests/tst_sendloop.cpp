@@ -29,11 +29,15 @@ private slots:
     void indicationFilter_data();
     void indicationFilter();
     void indicationsAreIgnoredWhileIdle();
+    void nodeMatching_data();
+    void nodeMatching();
     void deletedDialogStopsTheTest();
     void stopAndRestartDuringARefusedRequestStand();
     void tickDuringARefusedRequestLeavesNothingWaiting();
     void startWithoutDialogIsIgnored();
 };
+
+Q_DECLARE_METATYPE(Halvik::Node)
 
 namespace {
 
@@ -294,6 +298,49 @@ void TestSendLoop::indicationsAreIgnoredWhileIdle()
     bench->click("startButton");
     QCOMPARE(bench->text("rssiLineEdit"), "-60");
     QCOMPARE(bench->text("lqiLineEdit"), "200");
+}
+
+// Which frames and removals belong to the node under test, when either side may lack its
+// extended or its short address. The test moves to the row's node, then hears from `other`.
+void TestSendLoop::nodeMatching_data()
+{
+    QTest::addColumn<Halvik::Node>("underTest");
+    QTest::addColumn<Halvik::Node>("other");
+    QTest::addColumn<bool>("matches");
+    const quint64 ext = 0x00212effff001234;
+    const quint64 otherExt = 0x00212effff00abcd;
+    QTest::newRow("same extended, other short")
+        << TestBench::node(ext, 0x1234) << TestBench::node(ext, 0x5678) << true;
+    QTest::newRow("other extended, same short")
+        << TestBench::node(ext, 0x1234) << TestBench::node(otherExt, 0x1234) << false;
+    QTest::newRow("sender known by its short address")
+        << TestBench::node(ext, 0x1234) << TestBench::node({}, 0x1234) << true;
+    QTest::newRow("node known by its short address")
+        << TestBench::node({}, 0x1234) << TestBench::node(otherExt, 0x1234) << true;
+    QTest::newRow("both known by other short addresses")
+        << TestBench::node({}, 0x1234) << TestBench::node({}, 0x5678) << false;
+    QTest::newRow("no node, sender known by its short address")
+        << TestBench::node({}, {}) << TestBench::node({}, 0x5678) << false;
+    QTest::newRow("no node, sender without address")
+        << TestBench::node({}, {}) << TestBench::node({}, {}) << false;
+}
+
+void TestSendLoop::nodeMatching()
+{
+    QFETCH(Halvik::Node, underTest);
+    QFETCH(Halvik::Node, other);
+    QFETCH(bool, matches);
+    std::unique_ptr<TestBench> bench = runningBench();
+    bench->select(underTest);
+
+    bench->indicate(other, DeviceProfile, 0x8001, 200, -60);
+    bench->confirmLast();
+    QCOMPARE(bench->text("rssiLineEdit"), matches ? "-60" : "0");
+    QCOMPARE(bench->text("lqiLineEdit"), matches ? "200" : "0");
+
+    bench->remove(other);
+    QCOMPARE(bench->sendTimer()->isActive(), !matches);
+    QCOMPARE(bench->text("statusLabel"), matches ? "Stopped" : "Send 1 packets");
 }
 
 void TestSendLoop::deletedDialogStopsTheTest()
