@@ -127,8 +127,10 @@ void SignalTestCore::startSending()
         return;
     sendState = SendReady;
     packetCount = 0;
-    sendTimerFired();
+    // Running before the first send, because the host may stop the test inside it (remove the
+    // node, press Stop, delete the window), and the stop has to find the timer to stop it.
     sendTimer->start(dialog->delay());
+    sendTimerFired();
 }
 
 void SignalTestCore::stopSending()

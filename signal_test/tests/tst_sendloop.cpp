@@ -32,6 +32,8 @@ private slots:
     void nodeMatching_data();
     void nodeMatching();
     void deletedDialogStopsTheTest();
+    void stopInsideARequest_data();
+    void stopInsideARequest();
     void stopAndRestartDuringARefusedRequestStand();
     void tickDuringARefusedRequestLeavesNothingWaiting();
     void startWithoutDialogIsIgnored();
@@ -364,6 +366,69 @@ void TestSendLoop::deletedDialogStopsTheTest()
     if (broadcasts)
         bench->confirmLast();
     QCOMPARE(bench->text("rssiLineEdit"), "0");
+}
+
+// A host that runs its events inside apsdeDataRequest and stops the test there, by deleting the
+// window among other ways: the test stops as it does elsewhere, with no timer left running. Each
+// row runs in a child process, where a crash fails the row alone.
+void TestSendLoop::stopInsideARequest_data()
+{
+    QTest::addColumn<QString>("sentBy");
+    QTest::addColumn<QString>("hostEvent");
+    QTest::newRow("window deleted inside the first request") << "start"
+                                                             << "delete window";
+    QTest::newRow("window deleted inside a tick's request") << "tick"
+                                                            << "delete window";
+    QTest::newRow("window deleted inside a confirm's request") << "confirm"
+                                                               << "delete window";
+    QTest::newRow("node removed inside the first request") << "start"
+                                                           << "remove node";
+    QTest::newRow("Stop pressed inside the first request") << "start"
+                                                           << "press Stop";
+}
+
+void TestSendLoop::stopInsideARequest()
+{
+    QFETCH_GLOBAL(QString, path);
+    QFETCH(QString, sentBy);
+    QFETCH(QString, hostEvent);
+    if (!TestBench::inChildProcess(path))
+        return;
+    std::unique_ptr<TestBench> bench = openBench();
+    if (sentBy == "tick") {
+        bench->click("startButton");
+        bench->confirmLast();
+    } else if (sentBy == "confirm") {
+        bench->click("startButton");
+        bench->tick();
+    }
+    bool happened = false;
+    bench->duringRequest = [&bench, &happened, hostEvent] {
+        if (happened)
+            return;
+        happened = true;
+        if (hostEvent == "delete window")
+            delete bench->dialog();
+        else if (hostEvent == "remove node")
+            bench->remove(nodeUnderTest);
+        else
+            bench->click("stopButton");
+    };
+
+    if (sentBy == "start")
+        bench->click("startButton");
+    else if (sentBy == "tick")
+        bench->tick();
+    else
+        bench->confirmLast();
+    QVERIFY(happened);
+    QVERIFY(!bench->sendTimer()->isActive());
+    const int sent = bench->requests.size();
+    bench->tick();
+    bench->confirmLast();
+    QCOMPARE(bench->requests.size(), sent);
+    if (hostEvent != "delete window")
+        QCOMPARE(bench->text("statusLabel"), "Stopped");
 }
 
 // A host that runs its events inside apsdeDataRequest, Stop among them or Stop and Start, and
