@@ -21,6 +21,8 @@ private slots:
     void unmatchedConfirmsAreIgnored();
     void startWhileRunningIsIgnored();
     void stopAndRestartResetTheCount();
+    void startHoldsForThePreviousConfirm_data();
+    void startHoldsForThePreviousConfirm();
     void hostConfirmingInsideTheCallDoesNotStallTheLoop();
     void nodeRemoval_data();
     void nodeRemoval();
@@ -186,6 +188,44 @@ void TestSendLoop::stopAndRestartResetTheCount()
     bench->click("startButton");
     QCOMPARE(bench->requests.size(), 3);
     QCOMPARE(bench->text("statusLabel"), "Send 0 packets");
+    bench->confirmLast();
+    QCOMPARE(bench->text("statusLabel"), "Send 1 packets");
+}
+
+// Stop and Start while the last request still awaits its confirm: the new run's first frame
+// waits for that confirm, but no longer than the first tick, and the confirm is not the new
+// run's to count.
+void TestSendLoop::startHoldsForThePreviousConfirm_data()
+{
+    QTest::addColumn<QString>("whileHeld");
+    QTest::addColumn<bool>("released");
+    QTest::newRow("its confirm") << "its confirm" << true;
+    QTest::newRow("another confirm") << "another confirm" << false;
+    QTest::newRow("a tick") << "tick" << true;
+}
+
+void TestSendLoop::startHoldsForThePreviousConfirm()
+{
+    QFETCH(QString, whileHeld);
+    QFETCH(bool, released);
+    std::unique_ptr<TestBench> bench = runningBench();
+    const quint8 previous = bench->requests.last().id();
+    bench->click("stopButton");
+    bench->click("startButton");
+    QCOMPARE(bench->requests.size(), 1);
+    QVERIFY(bench->sendTimer()->isActive());
+
+    if (whileHeld == "its confirm")
+        bench->confirm(previous);
+    else if (whileHeld == "another confirm")
+        bench->confirm(quint8(previous + 1));
+    else
+        bench->tick();
+    QCOMPARE(bench->requests.size(), released ? 2 : 1);
+
+    bench->tick();
+    QCOMPARE(bench->requests.size(), 2);
+    bench->confirm(previous);
     bench->confirmLast();
     QCOMPARE(bench->text("statusLabel"), "Send 1 packets");
 }
@@ -431,8 +471,9 @@ void TestSendLoop::stopInsideARequest()
         QCOMPARE(bench->text("statusLabel"), "Stopped");
 }
 
-// A host that runs its events inside apsdeDataRequest, Stop among them or Stop and Start, and
-// then refuses: the stop stands, and so does the wait for the restart's accepted request.
+// A host that runs its events inside apsdeDataRequest, Stop among them or a restart that sends
+// (Stop, Start and a tick), and then refuses: the stop stands, and so does the wait for the
+// restart's accepted request.
 void TestSendLoop::stopAndRestartDuringARefusedRequestStand()
 {
     std::unique_ptr<TestBench> bench = runningBench();
@@ -460,6 +501,7 @@ void TestSendLoop::stopAndRestartDuringARefusedRequestStand()
         bench->click("stopButton");
         bench->result = 0;
         bench->click("startButton");
+        bench->tick();
         bench->result = -1;
     };
     bench->tick();
