@@ -2,6 +2,7 @@
 
 #include <QFormLayout>
 #include <QLineEdit>
+#include <QPointer>
 #include <QRadioButton>
 #include <QVBoxLayout>
 
@@ -68,8 +69,12 @@ void OndrelDialog::start()
 {
     if (!beginRun())
         return;
+    // The first request goes to the host inside this signal, and the host may delete the
+    // window while it has it.
+    const QPointer<OndrelDialog> self(this);
     emit startPressed();
-    updateStatus();
+    if (self)
+        updateStatus();
 }
 
 void OndrelDialog::stop()

@@ -11,9 +11,14 @@ namespace {
 const quint16 DeviceProfile = 0x0000;
 const quint16 IeeeAddressResponseCluster = 0x8001;
 
+// Whether two addresses name the same node, by a part that both carry: the extended address
+// where both have one, else the short address. An address with neither part, such as the empty
+// one that stands for "no node", matches nothing.
 bool sameNode(const Halvik::Address &a, const Halvik::Address &b)
 {
-    return a.ext() == b.ext();
+    if (a.hasExt() && b.hasExt())
+        return a.ext() == b.ext();
+    return a.hasNwk() && b.hasNwk() && a.nwk() == b.nwk();
 }
 
 } // namespace
@@ -100,7 +105,11 @@ void SignalTestCore::apsdeDataConfirm(const Halvik::ApsDataConfirm &conf)
     if (conf.id() != apsReq.id())
         return;
 
-    if (counts(conf))
+    awaitingConfirm = false;
+    // The previous run's last frame releases this run's first but is not one of this run's.
+    if (firstSendHeld)
+        firstSendHeld = false;
+    else if (counts(conf))
         ++packetCount;
     if (dialog) {
         dialog->setPacketCount(packetCount);
@@ -120,22 +129,36 @@ void SignalTestCore::startSending()
     // The interval lives in the dialog, so a direct call before it exists cannot start.
     if (sendState != SendIdle || !dialog || !canStart())
         return;
-    sendState = SendReady;
     packetCount = 0;
-    sendTimerFired();
+    // Running before the first send, because the host may stop the test inside it (remove the
+    // node, press Stop, delete the window), and the stop has to find the timer to stop it.
     sendTimer->start(dialog->delay());
+    if (awaitingConfirm) {
+        sendState = SendPending;
+        firstSendHeld = true;
+        return;
+    }
+    sendState = SendReady;
+    sendTimerFired();
 }
 
 void SignalTestCore::stopSending()
 {
     sendState = SendIdle;
+    firstSendHeld = false;
     sendTimer->stop();
 }
 
 void SignalTestCore::sendTimerFired()
 {
-    if (sendState == SendWaitConfirm)
+    if (firstSendHeld) {
+        // A whole interval without the previous run's confirm: it is not coming.
+        firstSendHeld = false;
+        awaitingConfirm = false;
+        sendState = SendReady;
+    } else if (sendState == SendWaitConfirm) {
         sendState = SendPending;
+    }
     if (sendState != SendReady)
         return;
 
@@ -149,11 +172,15 @@ void SignalTestCore::sendTimerFired()
     const unsigned send = ++sendsStarted;
     // Waiting before the call: a host may deliver the confirm from inside it.
     sendState = SendWaitConfirm;
+    awaitingConfirm = true;
     Halvik::ApsController *controller = Halvik::ApsController::instance();
     const bool accepted = controller && controller->apsdeDataRequest(request) == 0;
-    // A refusal leaves nothing to wait for, also when a tick came during the call; a stop
-    // that came during the call stands, and so does the wait of a send made during it.
-    if (!accepted && send == sendsStarted &&
-        (sendState == SendWaitConfirm || sendState == SendPending))
+    if (accepted || send != sendsStarted)
+        return;
+    // A refusal leaves nothing to wait for, also when a tick or a restart came during the call;
+    // a stop that came during the call stands, and so does the wait of a send made during it.
+    awaitingConfirm = false;
+    firstSendHeld = false;
+    if (sendState == SendWaitConfirm || sendState == SendPending)
         sendState = SendReady;
 }

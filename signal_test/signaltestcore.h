@@ -24,7 +24,9 @@ enum SendState
 //
 // At most one request is outstanding. A timer tick that comes while a confirm is awaited is
 // remembered (SendPending), and the confirm then sends at once, so the rate is the lower of one
-// per interval and one per confirm round trip.
+// per interval and one per confirm round trip. A Start while the previous run's last request
+// still awaits its confirm holds the first send until that confirm, but no longer than the first
+// tick, so that a confirm that never comes cannot stall every later test.
 class SignalTestCore
 {
 public:
@@ -61,6 +63,10 @@ private:
     QObject *const plugin;
     // Tells a send whether another one was made while the host had it.
     unsigned sendsStarted = 0;
+    // The host accepted apsReq, or has it still, and its confirm has not come; kept across Stop.
+    bool awaitingConfirm = false;
+    // This run's first send waits for the confirm of the previous run's last request.
+    bool firstSendHeld = false;
 };
 
 #endif // SIGNALTESTCORE_H

@@ -1,8 +1,18 @@
 #include "testbench.h"
 
 #include <QAbstractButton>
+#include <QCoreApplication>
+#include <QProcess>
 #include <QSpinBox>
+#include <QTest>
 #include <QTimer>
+
+namespace {
+
+// Set in a child process to the plug-in and row it runs.
+const char ChildRowVariable[] = "SIGNAL_TEST_CHILD_ROW";
+
+} // namespace
 
 TestBench::TestBench(const QString &pluginPath) : loader(pluginPath)
 {
@@ -112,14 +122,38 @@ void TestBench::indicate(const Halvik::Node &from, quint16 profile, quint16 clus
     emit apsdeDataIndication(ind);
 }
 
-Halvik::Node TestBench::node(quint64 ext, quint16 nwk)
+Halvik::Node TestBench::node(std::optional<quint64> ext, std::optional<quint16> nwk)
 {
     Halvik::Address address;
-    address.setExt(ext);
-    address.setNwk(nwk);
+    if (ext)
+        address.setExt(*ext);
+    if (nwk)
+        address.setNwk(*nwk);
     Halvik::Node node;
     node.setAddress(address);
     return node;
+}
+
+bool TestBench::inChildProcess(const QString &pluginPath)
+{
+    const QString tag = QString::fromUtf8(QTest::currentDataTag());
+    const QString row = pluginPath + ':' + tag;
+    if (qEnvironmentVariableIsSet(ChildRowVariable))
+        return qEnvironmentVariable(ChildRowVariable) == row;
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromLatin1(ChildRowVariable), row);
+    QProcess child;
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(),
+                {QString::fromUtf8(QTest::currentTestFunction()) + ':' + tag});
+    const bool passed = child.waitForFinished(-1) && child.exitStatus() == QProcess::NormalExit &&
+                        child.exitCode() == 0;
+    if (!passed)
+        QTest::qFail(qPrintable("the child process failed:\n" + child.readAll()), __FILE__,
+                     __LINE__);
+    return false;
 }
 
 void TestBench::nextRequestIdWillBe(quint8 id)

@@ -9,6 +9,7 @@
 #include <QPointer>
 
 #include <functional>
+#include <optional>
 
 class QTimer;
 
@@ -55,7 +56,13 @@ public:
     void indicate(const Halvik::Node &from, quint16 profile, quint16 cluster, quint8 lqi,
                   qint8 rssi);
 
-    static Halvik::Node node(quint64 ext, quint16 nwk);
+    // A node whose address has the parts given; an empty optional leaves that part out.
+    // Runs the current row for the plug-in at pluginPath again in a child process, so that a
+    // crash fails that row only. True in that child, which then does the row's work; false in
+    // the parent, which has waited for the child and failed the row if the child failed.
+    static bool inChildProcess(const QString &pluginPath);
+
+    static Halvik::Node node(std::optional<quint64> ext, std::optional<quint16> nwk);
     static const Halvik::Node &nodeUnderTest();
     // Makes the next constructed request carry the given id.
     static void nextRequestIdWillBe(quint8 id);

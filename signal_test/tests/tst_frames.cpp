@@ -30,15 +30,6 @@ namespace {
 
 const Halvik::Node &nodeUnderTest = TestBench::nodeUnderTest();
 
-Halvik::Node nodeWithoutExtendedAddress()
-{
-    Halvik::Address address;
-    address.setNwk(0x1234);
-    Halvik::Node node;
-    node.setAddress(address);
-    return node;
-}
-
 } // namespace
 
 void TestFrames::ondrelDestinationByMode_data()
@@ -217,7 +208,7 @@ void TestFrames::startCondition()
     if (selection == "dropped")
         bench.remove(nodeUnderTest);
     if (selection == "no extended address")
-        bench.select(nodeWithoutExtendedAddress());
+        bench.select(TestBench::node({}, 0x1234));
 
     bench.click("startButton");
     // The window shows a test running either way.

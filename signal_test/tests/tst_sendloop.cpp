@@ -21,6 +21,8 @@ private slots:
     void unmatchedConfirmsAreIgnored();
     void startWhileRunningIsIgnored();
     void stopAndRestartResetTheCount();
+    void startHoldsForThePreviousConfirm_data();
+    void startHoldsForThePreviousConfirm();
     void hostConfirmingInsideTheCallDoesNotStallTheLoop();
     void nodeRemoval_data();
     void nodeRemoval();
@@ -29,11 +31,17 @@ private slots:
     void indicationFilter_data();
     void indicationFilter();
     void indicationsAreIgnoredWhileIdle();
+    void nodeMatching_data();
+    void nodeMatching();
     void deletedDialogStopsTheTest();
+    void stopInsideARequest_data();
+    void stopInsideARequest();
     void stopAndRestartDuringARefusedRequestStand();
     void tickDuringARefusedRequestLeavesNothingWaiting();
     void startWithoutDialogIsIgnored();
 };
+
+Q_DECLARE_METATYPE(Halvik::Node)
 
 namespace {
 
@@ -184,6 +192,44 @@ void TestSendLoop::stopAndRestartResetTheCount()
     QCOMPARE(bench->text("statusLabel"), "Send 1 packets");
 }
 
+// Stop and Start while the last request still awaits its confirm: the new run's first frame
+// waits for that confirm, but no longer than the first tick, and the confirm is not the new
+// run's to count.
+void TestSendLoop::startHoldsForThePreviousConfirm_data()
+{
+    QTest::addColumn<QString>("whileHeld");
+    QTest::addColumn<bool>("released");
+    QTest::newRow("its confirm") << "its confirm" << true;
+    QTest::newRow("another confirm") << "another confirm" << false;
+    QTest::newRow("a tick") << "tick" << true;
+}
+
+void TestSendLoop::startHoldsForThePreviousConfirm()
+{
+    QFETCH(QString, whileHeld);
+    QFETCH(bool, released);
+    std::unique_ptr<TestBench> bench = runningBench();
+    const quint8 previous = bench->requests.last().id();
+    bench->click("stopButton");
+    bench->click("startButton");
+    QCOMPARE(bench->requests.size(), 1);
+    QVERIFY(bench->sendTimer()->isActive());
+
+    if (whileHeld == "its confirm")
+        bench->confirm(previous);
+    else if (whileHeld == "another confirm")
+        bench->confirm(quint8(previous + 1));
+    else
+        bench->tick();
+    QCOMPARE(bench->requests.size(), released ? 2 : 1);
+
+    bench->tick();
+    QCOMPARE(bench->requests.size(), 2);
+    bench->confirm(previous);
+    bench->confirmLast();
+    QCOMPARE(bench->text("statusLabel"), "Send 1 packets");
+}
+
 void TestSendLoop::hostConfirmingInsideTheCallDoesNotStallTheLoop()
 {
     std::unique_ptr<TestBench> bench = openBench();
@@ -296,6 +342,49 @@ void TestSendLoop::indicationsAreIgnoredWhileIdle()
     QCOMPARE(bench->text("lqiLineEdit"), "200");
 }
 
+// Which frames and removals belong to the node under test, when either side may lack its
+// extended or its short address. The test moves to the row's node, then hears from `other`.
+void TestSendLoop::nodeMatching_data()
+{
+    QTest::addColumn<Halvik::Node>("underTest");
+    QTest::addColumn<Halvik::Node>("other");
+    QTest::addColumn<bool>("matches");
+    const quint64 ext = 0x00212effff001234;
+    const quint64 otherExt = 0x00212effff00abcd;
+    QTest::newRow("same extended, other short")
+        << TestBench::node(ext, 0x1234) << TestBench::node(ext, 0x5678) << true;
+    QTest::newRow("other extended, same short")
+        << TestBench::node(ext, 0x1234) << TestBench::node(otherExt, 0x1234) << false;
+    QTest::newRow("sender known by its short address")
+        << TestBench::node(ext, 0x1234) << TestBench::node({}, 0x1234) << true;
+    QTest::newRow("node known by its short address")
+        << TestBench::node({}, 0x1234) << TestBench::node(otherExt, 0x1234) << true;
+    QTest::newRow("both known by other short addresses")
+        << TestBench::node({}, 0x1234) << TestBench::node({}, 0x5678) << false;
+    QTest::newRow("no node, sender known by its short address")
+        << TestBench::node({}, {}) << TestBench::node({}, 0x5678) << false;
+    QTest::newRow("no node, sender without address")
+        << TestBench::node({}, {}) << TestBench::node({}, {}) << false;
+}
+
+void TestSendLoop::nodeMatching()
+{
+    QFETCH(Halvik::Node, underTest);
+    QFETCH(Halvik::Node, other);
+    QFETCH(bool, matches);
+    std::unique_ptr<TestBench> bench = runningBench();
+    bench->select(underTest);
+
+    bench->indicate(other, DeviceProfile, 0x8001, 200, -60);
+    bench->confirmLast();
+    QCOMPARE(bench->text("rssiLineEdit"), matches ? "-60" : "0");
+    QCOMPARE(bench->text("lqiLineEdit"), matches ? "200" : "0");
+
+    bench->remove(other);
+    QCOMPARE(bench->sendTimer()->isActive(), !matches);
+    QCOMPARE(bench->text("statusLabel"), matches ? "Stopped" : "Send 1 packets");
+}
+
 void TestSendLoop::deletedDialogStopsTheTest()
 {
     QFETCH_GLOBAL(QString, path);
@@ -319,8 +408,72 @@ void TestSendLoop::deletedDialogStopsTheTest()
     QCOMPARE(bench->text("rssiLineEdit"), "0");
 }
 
-// A host that runs its events inside apsdeDataRequest, Stop among them or Stop and Start, and
-// then refuses: the stop stands, and so does the wait for the restart's accepted request.
+// A host that runs its events inside apsdeDataRequest and stops the test there, by deleting the
+// window among other ways: the test stops as it does elsewhere, with no timer left running. Each
+// row runs in a child process, where a crash fails the row alone.
+void TestSendLoop::stopInsideARequest_data()
+{
+    QTest::addColumn<QString>("sentBy");
+    QTest::addColumn<QString>("hostEvent");
+    QTest::newRow("window deleted inside the first request") << "start"
+                                                             << "delete window";
+    QTest::newRow("window deleted inside a tick's request") << "tick"
+                                                            << "delete window";
+    QTest::newRow("window deleted inside a confirm's request") << "confirm"
+                                                               << "delete window";
+    QTest::newRow("node removed inside the first request") << "start"
+                                                           << "remove node";
+    QTest::newRow("Stop pressed inside the first request") << "start"
+                                                           << "press Stop";
+}
+
+void TestSendLoop::stopInsideARequest()
+{
+    QFETCH_GLOBAL(QString, path);
+    QFETCH(QString, sentBy);
+    QFETCH(QString, hostEvent);
+    if (!TestBench::inChildProcess(path))
+        return;
+    std::unique_ptr<TestBench> bench = openBench();
+    if (sentBy == "tick") {
+        bench->click("startButton");
+        bench->confirmLast();
+    } else if (sentBy == "confirm") {
+        bench->click("startButton");
+        bench->tick();
+    }
+    bool happened = false;
+    bench->duringRequest = [&bench, &happened, hostEvent] {
+        if (happened)
+            return;
+        happened = true;
+        if (hostEvent == "delete window")
+            delete bench->dialog();
+        else if (hostEvent == "remove node")
+            bench->remove(nodeUnderTest);
+        else
+            bench->click("stopButton");
+    };
+
+    if (sentBy == "start")
+        bench->click("startButton");
+    else if (sentBy == "tick")
+        bench->tick();
+    else
+        bench->confirmLast();
+    QVERIFY(happened);
+    QVERIFY(!bench->sendTimer()->isActive());
+    const int sent = bench->requests.size();
+    bench->tick();
+    bench->confirmLast();
+    QCOMPARE(bench->requests.size(), sent);
+    if (hostEvent != "delete window")
+        QCOMPARE(bench->text("statusLabel"), "Stopped");
+}
+
+// A host that runs its events inside apsdeDataRequest, Stop among them or a restart that sends
+// (Stop, Start and a tick), and then refuses: the stop stands, and so does the wait for the
+// restart's accepted request.
 void TestSendLoop::stopAndRestartDuringARefusedRequestStand()
 {
     std::unique_ptr<TestBench> bench = runningBench();
@@ -348,6 +501,7 @@ void TestSendLoop::stopAndRestartDuringARefusedRequestStand()
         bench->click("stopButton");
         bench->result = 0;
         bench->click("startButton");
+        bench->tick();
         bench->result = -1;
     };
     bench->tick();
