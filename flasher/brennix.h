@@ -84,6 +84,8 @@ private:
 
     // Device transport (brennix_device.cpp).
     bool openDevice();
+    // Opens the converter chosen for this run into ftdiHandle, and no other.
+    FT_STATUS openChosenConverter();
     bool closeDevice();
     qint64 writeDevice(const uint8_t *data, qint64 length);
     qint64 readDevice(uint8_t *buffer, qint64 maximum);
@@ -95,6 +97,8 @@ private:
     int listDevices();
     bool chooseDefaultDevice();
     bool findDeviceBySerial(const QString &serial, uint32_t *index);
+    // Says why the chosen converter could not be opened, when the system tells.
+    void explainOpenFailure(FT_STATUS status);
     int resetDevice();
     int resetThroughGpio(); // brennix_gpioreset.cpp
 
@@ -117,6 +121,8 @@ private:
     int32_t latency = 8; // FTDI latency timer in milliseconds
     uint32_t ftdiIndex = 0;
     QString serialNumber;
+    // The converter that the first open found; every later open goes to it alone.
+    std::optional<FtdiIdentity> chosenConverter;
     QSerialPort serialPort;
     std::optional<GpioResetLine> gpioResetLine;
 

@@ -34,8 +34,10 @@ bool Brennix::openDevice()
         break;
     }
 
-    if (FT_Open(int(ftdiIndex), &ftdiHandle) != FT_OK) {
+    const FT_STATUS status = openChosenConverter();
+    if (status != FT_OK) {
         isOpen = false;
+        explainOpenFailure(status);
         return false;
     }
     isOpen = true;
@@ -49,6 +51,25 @@ bool Brennix::openDevice()
     if (FT_SetDataCharacteristics(ftdiHandle, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_NONE) != FT_OK)
         printf("FTDI failed to set 8N1\n");
     return true;
+}
+
+FT_STATUS Brennix::openChosenConverter()
+{
+    if (chosenConverter)
+        return ftdiOpenIdentity(&*chosenConverter, &ftdiHandle);
+    // The index names a converter only until others come or go: from the first open on,
+    // the converter is known by what it is and where it is plugged in.
+    FT_STATUS status = FT_Open(int(ftdiIndex), &ftdiHandle);
+    if (status != FT_OK)
+        return status;
+    FtdiIdentity identity{};
+    status = ftdiGetIdentity(ftdiHandle, &identity);
+    if (status != FT_OK) {
+        FT_Close(ftdiHandle);
+        return status;
+    }
+    chosenConverter = identity;
+    return FT_OK;
 }
 
 bool Brennix::closeDevice()

@@ -1,6 +1,7 @@
 #include "brennix.h"
 
 #include "clock.h"
+#include "devicetext.h"
 #include "firmwarefile.h"
 
 #include <QString>
@@ -157,7 +158,10 @@ bool Brennix::wakeUpBootloader()
             break;
         case Reply::Unknown:
             // Whatever the adapter says may tell the user why it does not answer.
-            std::fwrite(rxBuffer, 1, size_t(textLength), stdout);
+            std::fputs(
+                visibleText(reinterpret_cast<const char *>(rxBuffer), textLength, LineEnds::Kept)
+                    .constData(),
+                stdout);
             break;
         }
     }
@@ -309,18 +313,19 @@ int Brennix::readVerdict()
         return EXIT_FAILURE;
     }
     rxBuffer[count] = 0;
-    const QString verdict = QString::fromLatin1(reinterpret_cast<const char *>(rxBuffer));
+    const QByteArray verdict =
+        visibleText(reinterpret_cast<const char *>(rxBuffer), LineEnds::Kept);
 
     // "INVALID CRC" contains "VALID CRC", so it must be looked for first.
-    if (verdict.contains(QLatin1String("INVALID CRC"))) {
+    if (verdict.contains("INVALID CRC")) {
         printf("Flash update failed, invalid CRC. Please try again.\n");
         return EXIT_FAILURE;
     }
-    if (verdict.contains(QLatin1String("VALID CRC"))) {
+    if (verdict.contains("VALID CRC")) {
         printf("SUCCESS\n");
         std::fflush(stdout);
         return EXIT_SUCCESS;
     }
-    printf("FATAL: target reports\n%s\n", qPrintable(verdict));
+    printf("FATAL: target reports\n%s\n", verdict.constData());
     return EXIT_FAILURE;
 }

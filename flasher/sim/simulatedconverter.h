@@ -17,8 +17,11 @@ struct ConverterIdentity
     QByteArray serialNumber;
     QByteArray description;
     FT_DEVICE type = 5; // the vendor's code of an FT232R
-    // Held by another process: listed with FT_FLAGS_OPENED, and FT_Open fails.
-    bool openElsewhere = false;
+    // Held by another process or out of reach, unless its kind is FtdiFree: listed with
+    // FT_FLAGS_OPENED and this holder, and opening it fails.
+    FtdiHolder holder = {};
+    // Where it is plugged in; SimulatedFtdi::addConverter() gives the next port when empty.
+    QByteArray location = {};
 };
 
 // The line settings that the FT_Set* calls change; FT_Open restores these defaults.
@@ -43,6 +46,10 @@ public:
     SimulatedConverter(const ConverterIdentity &identity, VirtualClock &clock);
 
     ConverterIdentity &identity() { return m_identity; }
+    bool isHeld() const { return m_identity.holder.kind != FtdiFree; }
+    // Unplugged, it is listed no more, and calls on a handle still open on it fail.
+    bool isPlugged() const { return m_plugged; }
+    void unplug() { m_plugged = false; }
     BootloaderEmulator &bootloader() { return m_adapter.bootloader(); }
     // The FT_Set* calls write here; tests read what the host chose.
     LineSettings &lineSettings() { return m_lineSettings; }
@@ -78,6 +85,7 @@ private:
     SimulatedAdapter m_adapter;
     LineSettings m_lineSettings;
     bool m_open = false;
+    bool m_plugged = true;
     int m_heldStatusQueries = 0;
     QList<HostTransfer> m_transcript;
 };

@@ -111,6 +111,8 @@ private slots:
     void wrongStoredCrcFails();
     void deviceFailures_data();
     void deviceFailures();
+    void chosenConverterOnly_data();
+    void chosenConverterOnly();
 };
 
 void TestFlashing::imagesArriveIntact_data()
@@ -238,6 +240,10 @@ void TestFlashing::wakeUp_data()
     QTest::newRow("long text is dropped")
         << QList<QByteArray>{a, b, c, "READY"} << "\n" + a + "\n" + a + b + "\n" + c + "\n"
         << 1;
+    // A window title, a bell and a carriage return that would overwrite the line.
+    QTest::newRow("control characters are shown, line ends kept")
+        << QList<QByteArray>{"\x1b]0;pwned\x07\rboot\r\n", "READY"}
+        << QByteArray("\n\\x1b]0;pwned\\x07\\rboot\r\n\n") << 1;
 }
 
 void TestFlashing::wakeUp()
@@ -423,6 +429,14 @@ void TestFlashing::verdict_data()
         << QByteArray("VALID CRC? INVALID CRC") << true << 50 << "\n" + InvalidCrc << 1;
     QTest::newRow("other text") << QByteArray("flash write error") << true << 50
                                 << QByteArray("\nFATAL: target reports\nflash write error\n") << 1;
+    // A C1 control (CSI in UTF-8), a byte that is no UTF-8 at all, and UTF-8 that stays.
+    QTest::newRow("control characters are shown")
+        << QByteArray("fail\x1b[2J\xc2\x9b"
+                      "31m\xff caf\xc3\xa9\r\nend")
+        << true << 50
+        << QByteArray("\nFATAL: target reports\nfail\\x1b[2J\\xc2\\x9b"
+                      "31m\\xff caf\xc3\xa9\r\nend\n")
+        << 1;
     QTest::newRow("empty") << QByteArray() << true << 50
                            << QByteArray("\nFATAL: target reports\n\n") << 1;
     // 256 cycles of 100 ms; the verdict follows within the 500 ms pause behind them.
@@ -491,10 +505,11 @@ void TestFlashing::deviceFailures_data()
         << ready << int(SimulatedFtdi::Read) << 4 << -1 << flashing + ReadFailure;
     QTest::newRow("verdict read fails") << ready << int(SimulatedFtdi::Read) << 9 << -1
                                         << flashing + "=|\nverify: \n" + ReadFailure;
+    // The reset opens the converter by its index, every later open by what it is.
     QTest::newRow("open after the reset fails")
-        << ready << int(SimulatedFtdi::Open) << 2 << -1 << QByteArray();
+        << ready << int(SimulatedFtdi::OpenIdentity) << 1 << -1 << QByteArray();
     QTest::newRow("reset of the retry fails")
-        << QList<QByteArray>{"Error"} << int(SimulatedFtdi::Open) << 3 << -1
+        << QList<QByteArray>{"Error"} << int(SimulatedFtdi::OpenIdentity) << 2 << -1
         << "\n" + Retry + ResetLine + "FTDI can't open device 0, status = 4\n";
 }
 
@@ -518,6 +533,79 @@ void TestFlashing::deviceFailures()
     QCOMPARE(run.output, start(path) + output);
     QCOMPARE(run.status, 1);
     QVERIFY(!rig.adapter.isOpen());
+}
+
+void TestFlashing::chosenConverterOnly_data()
+{
+    QTest::addColumn<QStringList>("device");
+    QTest::addColumn<int>("openCall"); // the open of the converter at which the USB changes
+    QTest::addColumn<int>("unplugged");
+    QTest::addColumn<bool>("replaced"); // another converter plugged in at its place
+    QTest::addColumn<int>("flashed");   // the converter that gets the image, or -1
+
+    const QStringList second{"-d", "1"};
+    QTest::newRow("by serial number, another unplugged before the first open")
+        << QStringList{"-sn", "DE02"} << 1 << 0 << false << 1;
+    QTest::newRow("by index, another unplugged after the reset") << second << 2 << 0 << false << 1;
+    QTest::newRow("by index, another unplugged before the retry") << second << 3 << 0 << false << 1;
+    QTest::newRow("the chosen one unplugged after the reset") << second << 2 << 1 << false << -1;
+    QTest::newRow("another plugged in at its place") << second << 2 << 1 << true << -1;
+}
+
+// The index names a converter only until others come or go; the run flashes the converter
+// it chose or none.
+void TestFlashing::chosenConverterOnly()
+{
+    QFETCH(QStringList, device);
+    QFETCH(int, openCall);
+    QFETCH(int, unplugged);
+    QFETCH(bool, replaced);
+    QFETCH(int, flashed);
+    const QByteArray image = patternImage(200);
+    const QString path = writeFirmware(image);
+    VirtualClock clock;
+    SimulatedFtdi ftdi(clock);
+    for (const QByteArray serial : {"DE01", "DE02", "DE03"})
+        ftdi.addConverter({0x0403, 0x6001, serial, "Radio adapter"});
+    // Every attempt fails once, so that the run reopens the converter after a second reset.
+    for (int i = 0; i < 3; ++i)
+        ftdi.converter(i).bootloader().script().wakeUpReplies = {"Error", "READY"};
+    int opens = 0;
+    const auto changeTheUsb = [&] {
+        if (++opens != openCall)
+            return;
+        ftdi.converter(unplugged).unplug();
+        if (replaced) {
+            ConverterIdentity other{0x0403, 0x6001, "DE09", "Radio adapter"};
+            other.location = ftdi.converter(unplugged).identity().location;
+            ftdi.addConverter(other);
+        }
+    };
+    // By index or by identity: the change comes at the same open either way.
+    for (int call = 1; call <= 3; ++call) {
+        ftdi.atCall(SimulatedFtdi::Open, call, changeTheUsb);
+        ftdi.atCall(SimulatedFtdi::OpenIdentity, call, changeTheUsb);
+    }
+
+    Brennix brennix;
+    const CapturedRun run = TestSupport::captureRun([&] {
+        return brennix.execute(device + QStringList{"-f", path});
+    });
+
+    QCOMPARE(run.status, flashed < 0 ? 1 : 0);
+    for (int i = 0; i < ftdi.converterCount(); ++i) {
+        SimulatedConverter &converter = ftdi.converter(i);
+        QVERIFY(!converter.isOpen());
+        QVERIFY(!converter.isResetAsserted());
+        if (i == flashed)
+            QCOMPARE(converter.bootloader().image(), image);
+        else if (i != 1) // the chosen one was reset before it went
+            QCOMPARE(converter.bytesFromHost(), 0);
+    }
+    if (flashed < 0)
+        QVERIFY2(run.output.endsWith("error: FTDI device 1 (serial DE02 at USB 1-2) is gone; no "
+                                     "other device is used in its place\n"),
+                 run.output.constData());
 }
 
 QTEST_GUILESS_MAIN(TestFlashing)

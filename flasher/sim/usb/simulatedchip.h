@@ -39,6 +39,8 @@ struct ChipIdentity
     ConverterHolder holder = ConverterHolder::Nobody;
     // The user may not open its USB device node (no udev rule, not in plugdev).
     bool accessDenied = false;
+    // The port of the bus's root hub it is plugged into; 0 stands for its index + 1.
+    int port = 0;
 };
 
 // What the host's vendor requests set. The defaults are the chip's after power-up; a test
