@@ -78,6 +78,9 @@ private:
     };
 
     int performJob(const QStringList &arguments);
+    // Whether a signal asked the job to stop: the loops of the dialogue look at it and end
+    // without a message of their own.
+    static bool stopRequested();
     // Gives the exit status when the arguments alone end the run.
     std::optional<int> parseArguments(const QStringList &arguments, RunOptions &options);
     int resetOnly();
@@ -123,6 +126,11 @@ private:
     QString serialNumber;
     // The converter that the first open found; every later open goes to it alone.
     std::optional<FtdiIdentity> chosenConverter;
+    // The FTDI reset pulse has begun and not ended: closing ends it first.
+    bool resetAsserted = false;
+    // The bootloader has the descriptor: from now on an interrupted run leaves the
+    // adapter's flash half written.
+    bool transferStarted = false;
     QSerialPort serialPort;
     std::optional<GpioResetLine> gpioResetLine;
 

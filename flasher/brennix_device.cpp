@@ -77,10 +77,16 @@ bool Brennix::closeDevice()
     if (!isOpen)
         return true;
     bool closed = true;
-    if (deviceKind == SerialDevice)
+    if (deviceKind == SerialDevice) {
         serialPort.close();
-    else if (deviceKind == FtdiDevice)
+    } else if (deviceKind == FtdiDevice) {
+        // A reset pulse cut short by a failure would otherwise hold the adapter in reset
+        // until the converter loses power.
+        if (resetAsserted)
+            FT_SetBitMode(ftdiHandle, 0x00, FT_BITMODE_RESET);
+        resetAsserted = false;
         closed = FT_Close(ftdiHandle) == FT_OK;
+    }
     isOpen = false;
     return closed;
 }
@@ -139,7 +145,7 @@ void Brennix::flushDevice()
     uint32_t transmitWaiting = 0;
     uint32_t eventState = 0;
     while (FT_GetStatus(ftdiHandle, &receiveWaiting, &transmitWaiting, &eventState) == FT_OK &&
-           transmitWaiting != 0)
+           transmitWaiting != 0 && !stopRequested())
         FlasherClock::sleepMilliseconds(FtdiFlushPollMs);
 }
 

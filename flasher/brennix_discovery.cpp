@@ -243,12 +243,16 @@ int Brennix::resetDevice()
         isOpen = false;
         return -1;
     }
-    if (!cbusPinsSet(CbusResetReleased, status) ||
-        !cbusPinsSet(CbusResetAsserted, setCbusPins(CbusResetAsserted)))
+    if (!cbusPinsSet(CbusResetReleased, status))
+        return -1;
+    // A signal during the pulse takes effect once the pulse is over.
+    resetAsserted = true;
+    if (!cbusPinsSet(CbusResetAsserted, setCbusPins(CbusResetAsserted)))
         return -1;
     FlasherClock::sleepMilliseconds(ResetPulseMs);
     if (!cbusPinsSet(CbusResetReleased, setCbusPins(CbusResetReleased)))
         return -1;
+    resetAsserted = false;
     FlasherClock::sleepMilliseconds(ResetRecoveryMs);
 
     status = FT_SetBitMode(ftdiHandle, 0x00, FT_BITMODE_RESET);

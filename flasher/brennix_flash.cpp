@@ -104,12 +104,14 @@ bool isBlockRequest(const uint8_t *bytes)
 int Brennix::flashImage(const FirmwareImage &image)
 {
     // The reset and the open print their own failures.
-    if (resetDevice() == -1 || !openDevice())
+    if (resetDevice() == -1 || stopRequested() || !openDevice())
         return EXIT_FAILURE;
     FlasherClock::sleepMilliseconds(50);
     if (!wakeUpBootloader() || !sendDescriptor(image) || !serveBlocks(image))
         return EXIT_FAILURE;
     awaitVerification();
+    if (stopRequested())
+        return EXIT_FAILURE;
     return readVerdict();
 }
 
@@ -117,7 +119,7 @@ bool Brennix::wakeUpBootloader()
 {
     int textLength = 0; // reply text accumulates across attempts
     for (int attempt = 0; attempt < WakeUpAttempts; ++attempt) {
-        if (!writeToDevice(WakeUpSequence, 1))
+        if (stopRequested() || !writeToDevice(WakeUpSequence, 1))
             return false;
         printf("\n");
         for (size_t i = 1; i < std::size(WakeUpSequence); ++i) {
@@ -165,6 +167,8 @@ bool Brennix::wakeUpBootloader()
             break;
         }
     }
+    if (stopRequested())
+        return false;
     if (serialNumber.isEmpty())
         printf("error: bootloader not responding\ndevice used by other application?\n");
     else
@@ -194,6 +198,9 @@ bool Brennix::receiveReplyText(int *textLength, int milliseconds)
 
 bool Brennix::sendDescriptor(const FirmwareImage &image)
 {
+    // Until the bootloader has the descriptor, stopping leaves the flash as it was.
+    if (stopRequested())
+        return false;
     std::fflush(stdout);
     FlasherClock::sleepMilliseconds(100);
     printf("flashing %d bytes: |=", int(image.size));
@@ -206,6 +213,7 @@ bool Brennix::sendDescriptor(const FirmwareImage &image)
     descriptor[9] = image.crc;
     if (!writeToDevice(descriptor, DescriptorLength))
         return false;
+    transferStarted = true;
     flushDevice();
     FlasherClock::sleepMilliseconds(200);
     return true;
@@ -218,7 +226,7 @@ bool Brennix::serveBlocks(const FirmwareImage &image)
     const double progressStep = double(blockCount) / ProgressMarks;
     double progress = 0;
     for (;;) {
-        const int number = receiveBlockRequest();
+        const int number = stopRequested() ? -1 : receiveBlockRequest();
         if (number < 0)
             return false;
         progress += 1;
@@ -267,8 +275,11 @@ int Brennix::receiveBlockRequest()
 
 bool Brennix::receiveRequestByte(uint8_t *byte)
 {
-    for (int polls = RequestPolls; deviceBytesAvailable() <= 0 && polls > 0; --polls)
+    for (int polls = RequestPolls; deviceBytesAvailable() <= 0 && polls > 0; --polls) {
+        if (stopRequested())
+            return false;
         waitForDeviceData(RequestPollMs);
+    }
     if (readDevice(byte, 1) != 1) {
         printf("%s", ReadFailure);
         return false;
@@ -287,7 +298,7 @@ bool Brennix::writeToDevice(const uint8_t *data, qint64 length)
 void Brennix::awaitVerification()
 {
     printf("verify: ");
-    for (int cycle = VerifyCycles; cycle > 0; --cycle) {
+    for (int cycle = VerifyCycles; cycle > 0 && !stopRequested(); --cycle) {
         waitForDeviceData(VerifyWaitMs);
         if (readDevice(rxBuffer, 1) == 1) {
             std::fflush(stdout);

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <csignal>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -141,7 +142,14 @@ struct Enumeration
 Enumeration enumerate()
 {
     Enumeration found;
+    // libusb starts a thread of its own that watches for hotplug events. Started with every
+    // signal blocked, it leaves Ctrl-C to the flasher's thread, whose waits it interrupts.
+    sigset_t everySignal;
+    sigset_t previous;
+    sigfillset(&everySignal);
+    pthread_sigmask(SIG_BLOCK, &everySignal, &previous);
     found.context.reset(ftdi_new());
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     // ftdi_new() fails when libusb cannot start at all (no USB bus, as in a container):
     // that is a machine without converters, not an error.
     if (!found.context)

@@ -275,10 +275,10 @@ void TestDiscovery::resetFailures_data()
         << QByteArray("FTDI failed to set BitMask 0xF1, status = 4\n") << 1 << 1 << false;
     QTest::newRow("CBUS0 low fails")
         << first << bitMode(2, FT_IO_ERROR)
-        << QByteArray("FTDI failed to set BitMask 0xF0, status = 4\n") << 1 << 2 << false;
+        << QByteArray("FTDI failed to set BitMask 0xF0, status = 4\n") << 1 << 3 << false;
     QTest::newRow("end of pulse fails")
         << first << bitMode(3, FT_OTHER_ERROR)
-        << QByteArray("FTDI failed to set BitMask 0xF1, status = 18\n") << 1 << 3 << false;
+        << QByteArray("FTDI failed to set BitMask 0xF1, status = 18\n") << 1 << 4 << false;
     QTest::newRow("normal mode fails")
         << first << bitMode(4, FT_IO_ERROR)
         << QByteArray("FTDI failed to set reset to normal mode, status = 4\n") << 1 << 4 << false;
@@ -306,6 +306,8 @@ void TestDiscovery::resetFailures()
     QCOMPARE(reset.status, status);
     QCOMPARE(setup.ftdi.bitModeCalls().size(), bitModeCalls);
     QCOMPARE(adapter.isOpen(), stillOpen);
+    // A pulse cut short by a failure is ended when the converter is closed.
+    QVERIFY(!adapter.isResetAsserted());
 }
 
 QTEST_GUILESS_MAIN(TestDiscovery)

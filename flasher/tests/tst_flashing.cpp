@@ -6,6 +6,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+
 using TestSupport::CapturedRun;
 using TestSupport::firmwareHeader;
 
@@ -113,6 +115,8 @@ private slots:
     void deviceFailures();
     void chosenConverterOnly_data();
     void chosenConverterOnly();
+    void interruption_data();
+    void interruption();
 };
 
 void TestFlashing::imagesArriveIntact_data()
@@ -606,6 +610,51 @@ void TestFlashing::chosenConverterOnly()
         QVERIFY2(run.output.endsWith("error: FTDI device 1 (serial DE02 at USB 1-2) is gone; no "
                                      "other device is used in its place\n"),
                  run.output.constData());
+}
+
+void TestFlashing::interruption_data()
+{
+    QTest::addColumn<int>("operation"); // whose call raises the signal
+    QTest::addColumn<int>("call");
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<QByteArray>("lastLine");
+    QTest::addColumn<bool>("descriptorSent");
+
+    const QByteArray untouched = "interrupted\n";
+    // Writes 1 to 4 are the first wake-up sequence, 5 the descriptor, 6 on the blocks.
+    QTest::newRow("Ctrl-C during the reset pulse")
+        << int(SimulatedFtdi::SetBitMode) << 2 << SIGINT << untouched << false;
+    QTest::newRow("hang-up during the wake-up")
+        << int(SimulatedFtdi::Write) << 2 << SIGHUP << untouched << false;
+    QTest::newRow("SIGTERM during the transfer")
+        << int(SimulatedFtdi::Write) << 8 << SIGTERM
+        << QByteArray("interrupted: the flash is incomplete, flash the adapter again\n") << true;
+}
+
+// A signal stops the run at the next safe point: the reset pulse ends, the converter is
+// closed, and the status is what a shell expects of a process that the signal ended.
+void TestFlashing::interruption()
+{
+    QFETCH(int, operation);
+    QFETCH(int, call);
+    QFETCH(int, signal);
+    QFETCH(QByteArray, lastLine);
+    QFETCH(bool, descriptorSent);
+    const QByteArray image = patternImage(2000);
+    const QString path = writeFirmware(image);
+    Rig rig;
+    rig.ftdi.atCall(SimulatedFtdi::Operation(operation), call, [signal] { raise(signal); });
+
+    const CapturedRun run = rig.run(flash(path));
+
+    QCOMPARE(run.status, 128 + signal);
+    QVERIFY2(run.output.endsWith(lastLine), run.output.constData());
+    QCOMPARE(run.output.count("interrupted"), 1);
+    QVERIFY(!rig.adapter.isOpen());
+    QVERIFY(!rig.adapter.isResetAsserted());
+    QCOMPARE(rig.bootloader().startCount(), 1);
+    QCOMPARE(!rig.bootloader().descriptorBytes().isEmpty(), descriptorSent);
+    QVERIFY(rig.bootloader().image() != image);
 }
 
 QTEST_GUILESS_MAIN(TestFlashing)
