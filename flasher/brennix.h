@@ -17,6 +17,8 @@ struct FirmwareImage;
 extern FT_HANDLE ftdiHandle;
 
 constexpr int RxBufferSize = 1024;
+// The last byte of a bootloader's block request, "GET", block number, ";".
+constexpr uint8_t BlockRequestEnd = ';';
 // Bootloader replies: the wake-up text, one block request, or the verdict.
 extern uint8_t rxBuffer[RxBufferSize];
 

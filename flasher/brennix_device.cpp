@@ -12,7 +12,6 @@ namespace {
 constexpr uint32_t BootloaderBaudRate = 38400;
 constexpr uint32_t FtdiReadTimeoutMs = 5000;
 constexpr uint32_t FtdiWriteTimeoutMs = 1000;
-constexpr int FtdiPollMs = 20;
 constexpr int FtdiFlushPollMs = 100;
 
 } // namespace
@@ -50,6 +49,9 @@ bool Brennix::openDevice()
         printf("FTDI failed to set latency timer to %u ms\n", unsigned(latency));
     if (FT_SetDataCharacteristics(ftdiHandle, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_NONE) != FT_OK)
         printf("FTDI failed to set 8N1\n");
+    // Each block request ends with ';': the converter passes it on at once rather than
+    // after its latency timer. Without it the flash only takes longer.
+    FT_SetChars(ftdiHandle, BlockRequestEnd, 1, 0, 0);
     return true;
 }
 
@@ -177,13 +179,15 @@ bool Brennix::waitForDeviceData(int milliseconds)
     case FtdiDevice:
         break;
     }
-    // The D2XX library offers no blocking wait that returns as bytes arrive, so poll.
-    while (milliseconds > 0) {
+    // Sleeps until bytes arrive, however the wait falls on the converter's latency periods.
+    const int64_t deadline = FlasherClock::nowMicroseconds() + int64_t(milliseconds) * 1000;
+    for (int64_t left = int64_t(milliseconds) * 1000; left > 0 && !stopRequested();
+         left = deadline - FlasherClock::nowMicroseconds()) {
         uint32_t waiting = 0;
-        if (FT_GetQueueStatus(ftdiHandle, &waiting) == FT_OK && waiting != 0)
+        if (ftdiWaitForData(ftdiHandle, uint32_t((left + 999) / 1000), &waiting) != FT_OK)
+            return false;
+        if (waiting != 0)
             return true;
-        milliseconds -= FtdiPollMs;
-        FlasherClock::sleepMilliseconds(FtdiPollMs);
     }
     return false;
 }

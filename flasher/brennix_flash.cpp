@@ -36,9 +36,7 @@ constexpr int RequestLength = 6; // "GET", block number low and high byte, ";"
 constexpr int RequestWindow = 100;
 constexpr int RequestPollMs = 5;
 // A bootloader may stay silent this long before any request byte, for instance while it
-// erases its flash. A poll waits at least RequestPollMs (the serial port waits exactly
-// that long, an FTDI converter 20 ms), so both transports allow at least this much, and
-// a bootloader that never answers still ends the run.
+// erases its flash; one that never answers still ends the run.
 constexpr int RequestSilenceMs = 10000;
 constexpr int RequestPolls = RequestSilenceMs / RequestPollMs;
 constexpr float ProgressMarks = 30.0f;
@@ -96,7 +94,7 @@ bool endsWithKeywordStart(const uint8_t *text, int length)
 
 bool isBlockRequest(const uint8_t *bytes)
 {
-    return std::memcmp(bytes, "GET", 3) == 0 && bytes[5] == ';';
+    return std::memcmp(bytes, "GET", 3) == 0 && bytes[5] == BlockRequestEnd;
 }
 
 } // namespace

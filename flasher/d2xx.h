@@ -70,6 +70,10 @@ FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, uint8_t milliseconds);
 FT_STATUS FT_SetDataCharacteristics(FT_HANDLE handle, uint8_t wordLength, uint8_t stopBits,
                                     uint8_t parity);
 FT_STATUS FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode);
+// With eventCharEnabled, the converter passes on what it has received as soon as eventChar
+// arrives, instead of when its latency timer expires.
+FT_STATUS FT_SetChars(FT_HANDLE handle, uint8_t eventChar, uint8_t eventCharEnabled,
+                      uint8_t errorChar, uint8_t errorCharEnabled);
 FT_STATUS FT_Write(FT_HANDLE handle, const void *buffer, uint32_t length, uint32_t *written);
 // Returns at once with what the receive queue holds, never more than length bytes.
 FT_STATUS FT_Read(FT_HANDLE handle, void *buffer, uint32_t length, uint32_t *received);
@@ -118,5 +122,12 @@ FT_STATUS ftdiGetIdentity(FT_HANDLE handle, FtdiIdentity *identity);
 // Opens the converter with that identity, wherever the list now puts it:
 // FT_DEVICE_NOT_FOUND when it is gone, or when another converter is plugged in at its place.
 FT_STATUS ftdiOpenIdentity(const FtdiIdentity *identity, FT_HANDLE *handle);
+
+// Sleeps until the converter reports, at most `milliseconds`, without polling (the
+// vendor's FT_SetEventNotification does this with an event object), then gives the count
+// as FT_GetQueueStatus does. A converter reports whenever bytes arrive, and also with
+// nothing once per latency period, and a signal ends the sleep too: so a count of 0 may
+// come early, and the caller waits again with what is left of its time.
+FT_STATUS ftdiWaitForData(FT_HANDLE handle, uint32_t milliseconds, uint32_t *receivedWaiting);
 
 #endif // D2XX_H

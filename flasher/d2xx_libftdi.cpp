@@ -499,6 +499,19 @@ FT_STATUS FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode)
     return ioStatus(ftdi_set_bitmode(device->context.get(), mask, mode));
 }
 
+FT_STATUS FT_SetChars(FT_HANDLE handle, uint8_t eventChar, uint8_t eventCharEnabled,
+                      uint8_t errorChar, uint8_t errorCharEnabled)
+{
+    OpenDevice *device = findOpenDevice(handle);
+    if (!device)
+        return FT_INVALID_HANDLE;
+    ftdi_context *context = device->context.get();
+    if (ftdi_set_event_char(context, eventChar, eventCharEnabled) < 0 ||
+        ftdi_set_error_char(context, errorChar, errorCharEnabled) < 0)
+        return FT_IO_ERROR;
+    return FT_OK;
+}
+
 FT_STATUS FT_Write(FT_HANDLE handle, const void *buffer, uint32_t length, uint32_t *written)
 {
     OpenDevice *device = findOpenDevice(handle);
@@ -608,4 +621,25 @@ FT_STATUS ftdiOpenIdentity(const FtdiIdentity *identity, FT_HANDLE *handle)
         return openConverter(found, device, info, handle);
     }
     return FT_DEVICE_NOT_FOUND;
+}
+
+FT_STATUS ftdiWaitForData(FT_HANDLE handle, uint32_t milliseconds, uint32_t *receivedWaiting)
+{
+    OpenDevice *device = findOpenDevice(handle);
+    if (!device)
+        return FT_INVALID_HANDLE;
+    if (!receivedWaiting)
+        return FT_INVALID_PARAMETER;
+    if (device->received.empty() && !device->readFailed) {
+        timeval wait{time_t(milliseconds / 1000), suseconds_t(milliseconds % 1000) * 1000};
+        // Returns as soon as a read comes back, and early on a signal.
+        const int result =
+            libusb_handle_events_timeout_completed(device->context->usb_ctx, &wait, nullptr);
+        if (result != 0 && result != LIBUSB_ERROR_INTERRUPTED)
+            return FT_IO_ERROR;
+    }
+    if (device->readFailed)
+        return FT_IO_ERROR;
+    *receivedWaiting = uint32_t(device->received.size());
+    return FT_OK;
 }

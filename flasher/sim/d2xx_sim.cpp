@@ -3,6 +3,7 @@
 
 #include "d2xx.h"
 #include "simulatedftdi.h"
+#include "virtualclock.h"
 
 #include <algorithm>
 #include <climits>
@@ -236,6 +237,17 @@ FT_STATUS FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode)
     return status;
 }
 
+FT_STATUS FT_SetChars(FT_HANDLE handle, uint8_t eventChar, uint8_t eventCharEnabled,
+                      uint8_t /*errorChar*/, uint8_t /*errorCharEnabled*/)
+{
+    SimulatedConverter *converter = nullptr;
+    if (const FT_STATUS status = begin(SimulatedFtdi::SetChars, handle, converter))
+        return status;
+    converter->lineSettings().eventChar = eventChar;
+    converter->lineSettings().eventCharEnabled = eventCharEnabled != 0;
+    return FT_OK;
+}
+
 FT_STATUS FT_Write(FT_HANDLE handle, const void *buffer, uint32_t length, uint32_t *written)
 {
     SimulatedConverter *converter = nullptr;
@@ -284,6 +296,19 @@ FT_STATUS FT_GetStatus(FT_HANDLE handle, uint32_t *receivedWaiting, uint32_t *tr
     // Writes take their wire time before they return, so only a held queue is reported.
     *transmitWaiting = converter->takeTransmitWaiting();
     *eventState = 0;
+    return FT_OK;
+}
+
+// Bytes become readable the moment they arrive, so the wait ends then.
+FT_STATUS ftdiWaitForData(FT_HANDLE handle, uint32_t milliseconds, uint32_t *receivedWaiting)
+{
+    SimulatedConverter *converter = nullptr;
+    if (const FT_STATUS status = begin(SimulatedFtdi::WaitForData, handle, converter))
+        return status;
+    if (!receivedWaiting)
+        return FT_INVALID_PARAMETER;
+    converter->waitForBytes(SimulatedFtdi::active().clock().now() + qint64(milliseconds) * 1000);
+    *receivedWaiting = uint32_t(converter->bytesWaiting());
     return FT_OK;
 }
 

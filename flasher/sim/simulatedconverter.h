@@ -34,6 +34,8 @@ struct LineSettings
     uint8_t parity = FT_PARITY_NONE;
     uint32_t readTimeoutMs = 0;
     uint32_t writeTimeoutMs = 0;
+    uint8_t eventChar = 0;
+    bool eventCharEnabled = false;
 };
 
 // One FTDI converter with a SimulatedAdapter behind it, whose reset line is wired to CBUS0.
@@ -75,6 +77,8 @@ public:
     void close();
     void write(const QByteArray &bytes);
     int bytesWaiting() const;
+    // Lets the clock run until bytes are waiting, at most until `deadline`.
+    void waitForBytes(qint64 deadline);
     uint32_t takeTransmitWaiting();
     QByteArray read(int maximum);
     void setBitMode(uint8_t mask, uint8_t mode);

@@ -48,8 +48,10 @@ public:
         GetListedDevice,
         GetIdentity,
         OpenIdentity,
+        SetChars,
+        WaitForData,
     };
-    static constexpr int OperationCount = OpenIdentity + 1;
+    static constexpr int OperationCount = WaitForData + 1;
     static constexpr int EveryLaterCall = -1;
 
     struct BitModeCall

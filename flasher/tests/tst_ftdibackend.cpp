@@ -90,6 +90,8 @@ private slots:
     void cleanupTestCase();
     void flashing_data();
     void flashing();
+    void requestsTakenAtOnce_data();
+    void requestsTakenAtOnce();
     void unavailableConverter_data();
     void unavailableConverter();
     void openAndClose();
@@ -170,6 +172,51 @@ void TestFtdiBackend::flashing()
         // would add up to 128 ms to each of the wait's polls.
         QVERIFY2(clock.now() < 19600000, qPrintable(QString::number(clock.now())));
     }
+}
+
+void TestFtdiBackend::requestsTakenAtOnce_data()
+{
+    QTest::addColumn<int>("latency");
+    QTest::addColumn<int>("size");
+
+    for (const int latency : {2, 8, 16, 128})
+        QTest::addRow("%d ms", latency) << latency << 5 * 256 + 100;
+    // Block 59 is requested as "GET;" 0x00 ";": the first ';' sends "GET;" early, and the
+    // rest follows when the last one arrives.
+    QTest::newRow("';' inside a block number") << 16 << 60 * 256 + 100;
+}
+
+// However long the converter's latency timer, a block request ends with the event
+// character that makes the chip pass it on, and the flasher wakes as it arrives: the
+// answer leaves as soon as the request has crossed the line.
+void TestFtdiBackend::requestsTakenAtOnce()
+{
+    QFETCH(int, latency);
+    QFETCH(int, size);
+    const QByteArray image = patternImage(size);
+    const QString path = TestSupport::writeFile(m_directory.filePath("firmware.bin"), image);
+    VirtualClock clock;
+    SimulatedUsb usb(clock);
+    SimulatedChip &chip = usb.addConverter(converter("DE01"));
+
+    const CapturedRun flashed = run({"-lat", QString::number(latency), "-d", "0", "-f", path});
+
+    QCOMPARE(flashed.status, 0);
+    QCOMPARE(chip.bootloader().image(), image);
+    const std::vector<qint64> &writes = chip.hostWriteTimes();
+    int requests = 0;
+    for (const SimulatedAdapter::Transmission &sent : chip.transmissionsToHost()) {
+        // The first request comes during the flasher's fixed pause behind the descriptor.
+        if (!sent.bytes.startsWith("GET") || ++requests == 1)
+            continue;
+        const auto answer = std::lower_bound(writes.begin(), writes.end(), sent.end);
+        QVERIFY(answer != writes.end());
+        QVERIFY2(*answer - sent.end <= 2000,
+                 qPrintable(QStringLiteral("request %1 taken after %2 us")
+                                .arg(requests)
+                                .arg(*answer - sent.end)));
+    }
+    QCOMPARE(requests, size / 256 + 1);
 }
 
 void TestFtdiBackend::unavailableConverter_data()

@@ -637,6 +637,8 @@ void TestSimulatedFtdi::injectedFailure_data()
     QTest::newRow("identity") << int(SimulatedFtdi::GetIdentity) << 2 << uint32_t(FT_IO_ERROR);
     QTest::newRow("open identity")
         << int(SimulatedFtdi::OpenIdentity) << 3 << uint32_t(FT_DEVICE_NOT_OPENED);
+    QTest::newRow("event character") << int(SimulatedFtdi::SetChars) << 1 << uint32_t(FT_IO_ERROR);
+    QTest::newRow("wait for data") << int(SimulatedFtdi::WaitForData) << 2 << uint32_t(FT_IO_ERROR);
 }
 
 void TestSimulatedFtdi::injectedFailure()
@@ -702,6 +704,10 @@ void TestSimulatedFtdi::injectedFailure()
             return ftdiGetListedDevice(0, &identity, nullptr);
         case SimulatedFtdi::GetIdentity:
             return ftdiGetIdentity(h, &identity);
+        case SimulatedFtdi::SetChars:
+            return FT_SetChars(h, ';', 1, 0, 0);
+        case SimulatedFtdi::WaitForData:
+            return ftdiWaitForData(h, 1, &count);
         case SimulatedFtdi::OpenIdentity: {
             identity = FtdiIdentity{"", "1-"};
             identity.location[2] = char('2' + round);

@@ -18,6 +18,7 @@ constexpr unsigned char LineStatus = 0x60;
 // Vendor requests of the FT232R.
 constexpr uint8_t ResetRequest = 0x00;
 constexpr uint8_t SetBaudRateRequest = 0x03;
+constexpr uint8_t SetEventCharRequest = 0x06;
 constexpr uint8_t SetLatencyTimerRequest = 0x09;
 constexpr uint8_t SetBitModeRequest = 0x0B;
 
@@ -59,6 +60,10 @@ void SimulatedChip::control(uint8_t request, uint16_t value, uint16_t index)
     case SetBaudRateRequest:
         m_settings.baudRate = baudRateOf(value, index);
         break;
+    case SetEventCharRequest:
+        m_settings.eventChar = uint8_t(value);
+        m_settings.eventCharEnabled = value & 0x100;
+        break;
     case SetLatencyTimerRequest:
         m_settings.latencyTimerMs = uint8_t(value);
         break;
@@ -74,6 +79,7 @@ void SimulatedChip::control(uint8_t request, uint16_t value, uint16_t index)
 qint64 SimulatedChip::takeFromHost(const QByteArray &bytes)
 {
     const qint64 now = m_clock.now();
+    m_hostWriteTimes.push_back(now);
     // The buffer drains onto the line, and a packet goes in once it has room for all of it.
     qint64 taken = now;
     qint64 lineFreeAt = std::max(m_adapter.lineToAdapterFreeAt(), now);
@@ -128,7 +134,19 @@ qint64 SimulatedChip::nextPacket() const
         m_lastPacket + qint64(std::max<uint8_t>(m_settings.latencyTimerMs, 1)) * 1000;
     const size_t missing = PacketPayload - std::min(PacketPayload, m_receiveBuffer.size());
     const qint64 full = missing == 0 ? 0 : m_adapter.arrivalOf(int(missing) - 1);
-    return std::max({m_reads.front()->submitted, m_lastPacket, std::min(timerExpiry, full)});
+    return std::max({m_reads.front()->submitted, m_lastPacket,
+                     std::min({timerExpiry, full, eventCharArrival()})});
+}
+
+qint64 SimulatedChip::eventCharArrival() const
+{
+    if (!m_settings.eventCharEnabled)
+        return Never;
+    const char eventChar = char(m_settings.eventChar);
+    if (std::find(m_receiveBuffer.begin(), m_receiveBuffer.end(), eventChar) !=
+        m_receiveBuffer.end())
+        return 0;
+    return m_adapter.arrivalOfFirst(eventChar);
 }
 
 void SimulatedChip::sendPacket(qint64 time)

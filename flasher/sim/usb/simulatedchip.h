@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <vector>
 
 class VirtualClock;
 
@@ -49,6 +50,8 @@ struct ChipSettings
 {
     uint32_t baudRate = 9600;
     uint8_t latencyTimerMs = 16;
+    uint8_t eventChar = 0x0D;
+    bool eventCharEnabled = false;
 };
 
 // A bulk IN transfer on its way: the host controller fills it with the chip's packets,
@@ -66,8 +69,9 @@ struct BulkRead
 // One FT232R with a SimulatedAdapter behind it, seen from its USB side, on the VirtualClock:
 //
 // - The chip sends received bytes to the host only as answers to bulk IN requests, in
-//   packets: at once when 62 bytes are waiting, else when its latency timer expires, with
-//   nothing but the status bytes when nothing came. Each packet restarts the timer.
+//   packets: at once when 62 bytes are waiting or the event character (when enabled) has
+//   arrived, else when its latency timer expires, with nothing but the status bytes when
+//   nothing came. Each packet restarts the timer.
 // - Bytes from the host enter a 128-byte transmit buffer, which drains at the line rate; a
 //   bulk OUT transfer ends when the buffer has taken its last 64-byte packet. The adapter
 //   gets the bytes of each transfer when the last of them has crossed the line.
@@ -94,6 +98,12 @@ public:
     // Counted over the chip's life: what crossed the serial line in each direction.
     qint64 bytesFromHost() const { return m_adapter.bytesFromHost(); }
     qint64 bytesToHost() const { return m_adapter.bytesToHost(); }
+    // What the adapter sent, and when each bulk OUT transfer of the host reached the chip.
+    const std::vector<SimulatedAdapter::Transmission> &transmissionsToHost() const
+    {
+        return m_adapter.transmissionsToHost();
+    }
+    const std::vector<qint64> &hostWriteTimes() const { return m_hostWriteTimes; }
 
     // Used by the simulated libusb.
     void setDriverBound(bool bound) { m_driverBound = bound; }
@@ -110,6 +120,8 @@ public:
 private:
     qint64 wireTime(qint64 bytes) const;
     qint64 nextPacket() const;
+    // Since the event character makes the chip send at once, when it arrives matters.
+    qint64 eventCharArrival() const;
     void sendPacket(qint64 time);
     void absorbArrivals(qint64 time);
     void setBitMode(uint8_t mask, uint8_t mode);
@@ -123,6 +135,7 @@ private:
     int m_resetCount = 0;
 
     std::deque<char> m_receiveBuffer;
+    std::vector<qint64> m_hostWriteTimes;
     std::deque<BulkRead *> m_reads;
     qint64 m_lastPacket = 0;
 };
