@@ -224,7 +224,8 @@ void UsbIpServer::serve()
     }
 }
 
-// Runs the chip up to the present and returns the transfers that have ended by then.
+// Runs the chip up to the present, answers the transfers that have ended by then, and
+// writes the image of a bootloader that has given its verdict.
 void UsbIpServer::bringUpToDate(Converter &converter)
 {
     const qint64 now = m_clock.now();
