@@ -51,3 +51,9 @@ void VirtualClock::advance(qint64 microseconds)
     if (ahead > 0)
         QThread::usleep(static_cast<unsigned long>(ahead));
 }
+
+void VirtualClock::catchUpWithRealTime()
+{
+    if (m_pace == Pace::RealTime)
+        m_now = std::max(m_now, realNow());
+}

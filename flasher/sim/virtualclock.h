@@ -32,6 +32,10 @@ public:
     // Microseconds since the clock was created.
     qint64 now() const { return m_now; }
     void advance(qint64 microseconds);
+    // For an owner that waits on its own (a server polling its sockets) rather than
+    // through advance(): brings a RealTime clock up to real time, so that the time waited
+    // has passed for the simulation too. An Instant clock stays where it is.
+    void catchUpWithRealTime();
 
 private:
     qint64 realNow() const { return m_realTime.nsecsElapsed() / 1000; }

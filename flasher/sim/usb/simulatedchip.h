@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <vector>
 
 class VirtualClock;
@@ -105,10 +106,17 @@ public:
     }
     const std::vector<qint64> &hostWriteTimes() const { return m_hostWriteTimes; }
 
-    // Used by the simulated libusb.
+    // Used by the simulated libusb, and from control() on by the USB/IP server, where the
+    // guest's kernel keeps the driver and claim state itself.
     void setDriverBound(bool bound) { m_driverBound = bound; }
     void setClaimed(bool claimed) { m_claimed = claimed; }
     void control(uint8_t request, uint16_t value, uint16_t index);
+    // A control request that asks the chip for data, as the chip answers it on the wire:
+    // the standard descriptors and status, and the vendor requests for the modem status,
+    // the latency timer and the EEPROM. Empty when the chip stalls the request; the host
+    // takes no more than it asked for.
+    std::optional<QByteArray> controlIn(uint8_t requestType, uint8_t request, uint16_t value,
+                                        uint16_t index) const;
     // Returns the time at which the chip has taken the last packet.
     qint64 takeFromHost(const QByteArray &bytes);
     void queueRead(BulkRead *read) { m_reads.push_back(read); }
