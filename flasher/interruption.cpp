@@ -7,6 +7,7 @@ namespace {
 
 const int HandledSignals[] = {SIGINT, SIGTERM, SIGHUP};
 struct sigaction previousActions[std::size(HandledSignals)];
+volatile sig_atomic_t handling[std::size(HandledSignals)];
 volatile sig_atomic_t receivedSignal = 0;
 
 void noteSignal(int number)
@@ -15,8 +16,10 @@ void noteSignal(int number)
     // sigaction() is safe in a handler; from now on the default action ends the process.
     struct sigaction action = {};
     action.sa_handler = SIG_DFL;
-    for (int handled : HandledSignals)
-        sigaction(handled, &action, nullptr);
+    for (size_t i = 0; i < std::size(HandledSignals); ++i) {
+        if (handling[i])
+            sigaction(HandledSignals[i], &action, nullptr);
+    }
 }
 
 } // namespace
@@ -29,8 +32,14 @@ Interruption::Interruption()
     // Writes to the terminal and reads from the serial port go on; waits still return early.
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
-    for (size_t i = 0; i < std::size(HandledSignals); ++i)
-        sigaction(HandledSignals[i], &action, &previousActions[i]);
+    for (size_t i = 0; i < std::size(HandledSignals); ++i) {
+        sigaction(HandledSignals[i], nullptr, &previousActions[i]);
+        // A signal ignored by whoever started the program (nohup, a shell's background
+        // job) stays ignored.
+        handling[i] = previousActions[i].sa_handler != SIG_IGN;
+        if (handling[i])
+            sigaction(HandledSignals[i], &action, nullptr);
+    }
 }
 
 Interruption::~Interruption()

@@ -18,7 +18,9 @@ namespace {
 
 // FT232BM chips of QEMU's own xHCI controller: they enumerate, bind ftdi_sio and make a tty,
 // but stall the bit mode request, so they can be listed and held but not reset or flashed.
-const QStringList QemuConverters{"QEMU0001", "QEMU0002"};
+// The third names itself with terminal escape sequences, as any USB device may.
+const QByteArray HostileSerial = "EV\x1b[2J\x1b[31mIL";
+const QStringList QemuConverters{"QEMU0001", "QEMU0002", QString::fromLatin1(HostileSerial)};
 // Simulated FT232R chips with a bootloader behind each, attached over USB/IP in this order:
 // SIMF0001 is reset and flashed, SIMC0001 flashed while another brennix looks at it,
 // SIMU0001 unplugged once half its image has gone out, SIMP0001..3 are a production line.
@@ -39,9 +41,10 @@ constexpr int CaseSeconds = 60;
 
 // One case, run by the guest's busybox sh with the others in one boot. Its commands may use
 // the functions of GuestHelpers below: "tty_of SERIAL" prints the converter's tty name,
-// "wait_for COMMAND..." retries the command for up to 20 s, "holds PID TTY" tells whether
-// the process has the tty open as its standard input. Every brennix in a case is the real
-// program in the guest; one that runs in the background must end within the case.
+// "has_tty SERIAL" tells whether it has one, "wait_for COMMAND..." retries the command for
+// up to 20 s, "holds PID TTY" tells whether the process has the tty open as its standard
+// input. Every brennix in a case is the real program in the guest; one that runs in the
+// background must end within the case.
 struct GuestCase
 {
     const char *name;
@@ -70,25 +73,26 @@ QByteArray permissionHint(const QByteArray &node)
            "or run as root\n";
 }
 
-// Expected outputs are what brennix prints today, indices in the order libusb lists the
-// converters: the USB/IP ones (bus 3) from the last attached down, then QEMU's (bus 1).
+// Converters are numbered by their place: QEMU's on bus 1, ports 1 to 3, then the USB/IP
+// ones on bus 3 in the order they were attached.
 const std::vector<GuestCase> Cases{
     {"listing",
      "brennix -l",
      0,
-     {"\n       8  FTDI devices found\n\n", listed(0, "SIMP0003", "Radio adapter"),
-      listed(1, "SIMP0002", "Radio adapter"), listed(2, "SIMP0001", "Radio adapter"),
-      listed(3, "SIMU0001", "Radio adapter"), listed(4, "SIMC0001", "Radio adapter"),
-      listed(5, "SIMF0001", "Radio adapter"), listed(6, "QEMU0002", "QEMU USB SERIAL"),
-      listed(7, "QEMU0001", "QEMU USB SERIAL")},
-     {"failed to open"},
+     {"\n       9  FTDI devices found\n\n", listed(0, "QEMU0001", "QEMU USB SERIAL"),
+      listed(1, "QEMU0002", "QEMU USB SERIAL"),
+      listed(2, "EV\\x1b[2J\\x1b[31mIL", "QEMU USB SERIAL"), listed(3, "SIMF0001", "Radio adapter"),
+      listed(4, "SIMC0001", "Radio adapter"), listed(5, "SIMU0001", "Radio adapter"),
+      listed(6, "SIMP0001", "Radio adapter"), listed(7, "SIMP0002", "Radio adapter"),
+      listed(8, "SIMP0003", "Radio adapter")},
+     {"failed to open", "\x1b"},
      {}},
     {"user without permission",
      "su user -c 'brennix -l'",
      0,
-     {held(0) + permissionHint("/dev/bus/usb/003/007"),
-      held(5) + permissionHint("/dev/bus/usb/003/002"),
-      held(7) + permissionHint("/dev/bus/usb/001/002")},
+     {held(0) + permissionHint("/dev/bus/usb/001/002"),
+      held(3) + permissionHint("/dev/bus/usb/003/002"),
+      held(8) + permissionHint("/dev/bus/usb/003/007")},
      {"| 0x0403 |"},
      {}},
     {"tty held open",
@@ -104,7 +108,8 @@ const std::vector<GuestCase> Cases{
      "[ \"$(stty -F /dev/$tty -g)\" = \"$before\" ] && echo 'line settings kept'\n"
      "kill $holder",
      0,
-     {held(7), "invalid serial number parameter QEMU0001\nexit 1\n",
+     {held(0) + "in use by sleep (pid ", "in use by sleep (pid ",
+      "invalid serial number parameter QEMU0001\nexit 1\n",
       "holder keeps its descriptor\nline settings kept\n"},
      {"| QEMU0001 |"},
      {}},
@@ -118,7 +123,8 @@ const std::vector<GuestCase> Cases{
      "kill $locker\n"
      "rm /run/lock/LCK..$tty",
      0,
-     {held(6), "invalid serial number parameter QEMU0002\nexit 1\n"},
+     {held(1) + "in use: /run/lock/LCK..ttyUSB", "in use: /run/lock/LCK..ttyUSB",
+      "invalid serial number parameter QEMU0002\nexit 1\n"},
      {"| QEMU0002 |"},
      {}},
     {"dead lock file",
@@ -130,8 +136,18 @@ const std::vector<GuestCase> Cases{
      "brennix -sn QEMU0002; echo \"exit $?\"\n"
      "rm /run/lock/LCK..$tty",
      0,
-     {listed(6, "QEMU0002", "QEMU USB SERIAL"), "done\nexit 1\n"},
+     {listed(1, "QEMU0002", "QEMU USB SERIAL"), "done\nexit 1\n"},
      {"failed to open", "invalid serial number"},
+     {}},
+    // Any user may put a FIFO in /run/lock; opened for reading, it would wait for a writer.
+    {"FIFO as a lock file",
+     "tty=$(tty_of QEMU0002)\n"
+     "mkfifo /run/lock/LCK..$tty\n"
+     "timeout 20 brennix -l; echo \"exit $?\"\n"
+     "rm /run/lock/LCK..$tty",
+     0,
+     {listed(1, "QEMU0002", "QEMU USB SERIAL"), "exit 0\n"},
+     {"failed to open"},
      {}},
     {"reset hands the driver back",
      "before=$(tty_of SIMF0001)\n"
@@ -150,6 +166,17 @@ const std::vector<GuestCase> Cases{
       "|\nverify: \nSUCCESS\n"},
      {"error"},
      {"SIMF0001"}},
+    // Run in the foreground, as Ctrl-C finds it: a shell's background job ignores SIGINT.
+    {"Ctrl-C during a flash",
+     "(wait_for grep -q '|==' /tmp/interrupted.out && kill -INT $(pidof brennix)) &\n"
+     "brennix -sn SIMF0001 -f /images/SIMF0001.bin > /tmp/interrupted.out; echo \"exit $?\"\n"
+     "cat /tmp/interrupted.out\n"
+     "wait_for has_tty SIMF0001 && echo 'tty back'",
+     0,
+     {"exit 130\n", "=\ninterrupted: the flash is incomplete, flash the adapter again\n",
+      "tty back\n"},
+     {"error", "SUCCESS"},
+     {}},
     {"libusb claim by another brennix",
      "brennix -sn SIMC0001 -f /images/SIMC0001.bin > /tmp/holder.out &\n"
      "holder=$!\n"
@@ -159,8 +186,10 @@ const std::vector<GuestCase> Cases{
      "wait $holder; echo \"holder exit $?\"\n"
      "cat /tmp/holder.out",
      0,
-     {held(4), "invalid serial number parameter SIMC0001\nexit 1\n", "holder exit 0\n",
-      "SUCCESS\n"},
+     {held(4) + "claimed through libusb by another program\n",
+      "claimed through libusb by another program\n"
+      "invalid serial number parameter SIMC0001\nexit 1\n",
+      "holder exit 0\n", "SUCCESS\n"},
      {"| SIMC0001 |"},
      {"SIMC0001"}},
     {"converter unplugged mid-flash",
@@ -200,6 +229,9 @@ wait_for() {
 }
 holds() {
     [ "$(readlink /proc/$1/fd/0)" = "/dev/$2" ]
+}
+has_tty() {
+    [ -n "$(tty_of $1)" ]
 }
 ttys_at_least() {
     [ $(ls /sys/bus/usb-serial/devices | wc -l) -ge $1 ]
@@ -469,10 +501,12 @@ QString TestKernelStage::runQemu(const QStringList &accelerator, const QString &
     arguments += {"-serial", "file:" + log("console.log"), "-serial", "file:" + transcript};
     arguments +=
         {"-device", "qemu-xhci,id=xhci", "-netdev", "user,id=net", "-device", "e1000,netdev=net"};
-    for (const QString &serial : QemuConverters)
-        arguments += {"-chardev", "null,id=" + serial, "-device",
-                      "usb-serial,bus=xhci.0,chardev=" + serial + ",serial=" + serial +
+    for (int i = 0; i < QemuConverters.size(); ++i) {
+        const QString id = QString("converter%1").arg(i);
+        arguments += {"-chardev", "null,id=" + id, "-device",
+                      "usb-serial,bus=xhci.0,chardev=" + id + ",serial=" + QemuConverters[i] +
                           ",always-plugged=on"};
+    }
     QProcess qemu;
     qemu.setProcessChannelMode(QProcess::MergedChannels);
     qemu.setStandardOutputFile(log("qemu.log"), QIODevice::Append);
