@@ -245,7 +245,8 @@ int Brennix::resetDevice()
     }
     if (!cbusPinsSet(CbusResetReleased, status))
         return -1;
-    // A signal during the pulse takes effect once the pulse is over.
+    // The pulse always runs to its end, a signal takes effect after it; a failure in between
+    // leaves ending it to the close.
     resetAsserted = true;
     if (!cbusPinsSet(CbusResetAsserted, setCbusPins(CbusResetAsserted)))
         return -1;
