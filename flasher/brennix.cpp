@@ -1,6 +1,7 @@
 #include "brennix.h"
 
 #include "firmwarefile.h"
+#include "interruption.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -34,9 +35,24 @@ void Brennix::run()
 
 int Brennix::execute(const QStringList &arguments)
 {
-    const int status = performJob(arguments);
+    const Interruption interruption;
+    int status = performJob(arguments);
     closeDevice();
+    // A job that was done when the signal came stays done.
+    if (const int signal = Interruption::signal(); signal != 0 && status != EXIT_SUCCESS) {
+        // The progress bar or the verification's dots end without a line end.
+        if (transferStarted)
+            printf("\ninterrupted: the flash is incomplete, flash the adapter again\n");
+        else
+            printf("interrupted\n");
+        status = 128 + signal;
+    }
     return status;
+}
+
+bool Brennix::stopRequested()
+{
+    return Interruption::signal() != 0;
 }
 
 void Brennix::printBanner()

@@ -17,6 +17,8 @@ struct FirmwareImage;
 extern FT_HANDLE ftdiHandle;
 
 constexpr int RxBufferSize = 1024;
+// The last byte of a bootloader's block request, "GET", block number, ";".
+constexpr uint8_t BlockRequestEnd = ';';
 // Bootloader replies: the wake-up text, one block request, or the verdict.
 extern uint8_t rxBuffer[RxBufferSize];
 
@@ -78,12 +80,17 @@ private:
     };
 
     int performJob(const QStringList &arguments);
+    // Whether a signal asked the job to stop: the loops of the dialogue look at it and end
+    // without a message of their own.
+    static bool stopRequested();
     // Gives the exit status when the arguments alone end the run.
     std::optional<int> parseArguments(const QStringList &arguments, RunOptions &options);
     int resetOnly();
 
     // Device transport (brennix_device.cpp).
     bool openDevice();
+    // Opens the converter chosen for this run into ftdiHandle, and no other.
+    FT_STATUS openChosenConverter();
     bool closeDevice();
     qint64 writeDevice(const uint8_t *data, qint64 length);
     qint64 readDevice(uint8_t *buffer, qint64 maximum);
@@ -95,6 +102,8 @@ private:
     int listDevices();
     bool chooseDefaultDevice();
     bool findDeviceBySerial(const QString &serial, uint32_t *index);
+    // Says why the chosen converter could not be opened, when the system tells.
+    void explainOpenFailure(FT_STATUS status);
     int resetDevice();
     int resetThroughGpio(); // brennix_gpioreset.cpp
 
@@ -117,6 +126,13 @@ private:
     int32_t latency = 8; // FTDI latency timer in milliseconds
     uint32_t ftdiIndex = 0;
     QString serialNumber;
+    // The converter that the first open found; every later open goes to it alone.
+    std::optional<FtdiIdentity> chosenConverter;
+    // The FTDI reset pulse has begun and not ended: closing ends it first.
+    bool resetAsserted = false;
+    // The bootloader has the descriptor: from now on an interrupted run leaves the
+    // adapter's flash half written.
+    bool transferStarted = false;
     QSerialPort serialPort;
     std::optional<GpioResetLine> gpioResetLine;
 

@@ -12,7 +12,6 @@ namespace {
 constexpr uint32_t BootloaderBaudRate = 38400;
 constexpr uint32_t FtdiReadTimeoutMs = 5000;
 constexpr uint32_t FtdiWriteTimeoutMs = 1000;
-constexpr int FtdiPollMs = 20;
 constexpr int FtdiFlushPollMs = 100;
 
 } // namespace
@@ -34,8 +33,10 @@ bool Brennix::openDevice()
         break;
     }
 
-    if (FT_Open(int(ftdiIndex), &ftdiHandle) != FT_OK) {
+    const FT_STATUS status = openChosenConverter();
+    if (status != FT_OK) {
         isOpen = false;
+        explainOpenFailure(status);
         return false;
     }
     isOpen = true;
@@ -48,7 +49,29 @@ bool Brennix::openDevice()
         printf("FTDI failed to set latency timer to %u ms\n", unsigned(latency));
     if (FT_SetDataCharacteristics(ftdiHandle, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_NONE) != FT_OK)
         printf("FTDI failed to set 8N1\n");
+    // Each block request ends with ';': the converter passes it on at once rather than
+    // after its latency timer. Without it the flash only takes longer.
+    FT_SetChars(ftdiHandle, BlockRequestEnd, 1, 0, 0);
     return true;
+}
+
+FT_STATUS Brennix::openChosenConverter()
+{
+    if (chosenConverter)
+        return ftdiOpenIdentity(&*chosenConverter, &ftdiHandle);
+    // The index names a converter only until others come or go: from the first open on,
+    // the converter is known by what it is and where it is plugged in.
+    FT_STATUS status = FT_Open(int(ftdiIndex), &ftdiHandle);
+    if (status != FT_OK)
+        return status;
+    FtdiIdentity identity{};
+    status = ftdiGetIdentity(ftdiHandle, &identity);
+    if (status != FT_OK) {
+        FT_Close(ftdiHandle);
+        return status;
+    }
+    chosenConverter = identity;
+    return FT_OK;
 }
 
 bool Brennix::closeDevice()
@@ -56,10 +79,16 @@ bool Brennix::closeDevice()
     if (!isOpen)
         return true;
     bool closed = true;
-    if (deviceKind == SerialDevice)
+    if (deviceKind == SerialDevice) {
         serialPort.close();
-    else if (deviceKind == FtdiDevice)
+    } else if (deviceKind == FtdiDevice) {
+        // A reset pulse cut short by a failure would otherwise hold the adapter in reset
+        // until the converter loses power.
+        if (resetAsserted)
+            FT_SetBitMode(ftdiHandle, 0x00, FT_BITMODE_RESET);
+        resetAsserted = false;
         closed = FT_Close(ftdiHandle) == FT_OK;
+    }
     isOpen = false;
     return closed;
 }
@@ -118,7 +147,7 @@ void Brennix::flushDevice()
     uint32_t transmitWaiting = 0;
     uint32_t eventState = 0;
     while (FT_GetStatus(ftdiHandle, &receiveWaiting, &transmitWaiting, &eventState) == FT_OK &&
-           transmitWaiting != 0)
+           transmitWaiting != 0 && !stopRequested())
         FlasherClock::sleepMilliseconds(FtdiFlushPollMs);
 }
 
@@ -150,13 +179,15 @@ bool Brennix::waitForDeviceData(int milliseconds)
     case FtdiDevice:
         break;
     }
-    // The D2XX library offers no blocking wait that returns as bytes arrive, so poll.
-    while (milliseconds > 0) {
+    // Sleeps until bytes arrive, however the wait falls on the converter's latency periods.
+    const int64_t deadline = FlasherClock::nowMicroseconds() + int64_t(milliseconds) * 1000;
+    for (int64_t left = int64_t(milliseconds) * 1000; left > 0 && !stopRequested();
+         left = deadline - FlasherClock::nowMicroseconds()) {
         uint32_t waiting = 0;
-        if (FT_GetQueueStatus(ftdiHandle, &waiting) == FT_OK && waiting != 0)
+        if (ftdiWaitForData(ftdiHandle, uint32_t((left + 999) / 1000), &waiting) != FT_OK)
+            return false;
+        if (waiting != 0)
             return true;
-        milliseconds -= FtdiPollMs;
-        FlasherClock::sleepMilliseconds(FtdiPollMs);
     }
     return false;
 }

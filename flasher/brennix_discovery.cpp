@@ -1,11 +1,13 @@
 #include "brennix.h"
 
 #include "clock.h"
+#include "devicetext.h"
 
 #include <QFileInfo>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -23,15 +25,44 @@ FT_STATUS setCbusPins(uint8_t mask)
     return FT_SetBitMode(ftdiHandle, mask, FT_BITMODE_CBUS_BITBANG);
 }
 
-// Follows a failed open of the converter at index when a missing permission is the reason.
-void printPermissionHint(uint32_t index)
+// Follows a failed open with what the system tells about who holds the converter; the
+// process name and the paths are any bytes another user chose.
+void printHolderLine(const FtdiHolder &holder)
 {
-    uint32_t bus = 0;
-    uint32_t address = 0;
-    if (ftdiPermissionDenied(int(index), &bus, &address))
+    const QByteArray path = visibleText(holder.path, LineEnds::Escaped);
+    switch (holder.kind) {
+    case FtdiPermissionDenied:
         printf("permission denied for /dev/bus/usb/%03u/%03u: install brennix's udev rule "
                "(60-brennix-ftdi.rules) and join the plugdev group, or run as root\n",
-               bus, address);
+               holder.bus, holder.address);
+        break;
+    case FtdiTtyOpen:
+        printf("in use by %s (pid %d) through %s\n",
+               visibleText(holder.program, LineEnds::Escaped).constData(), int(holder.processId),
+               path.constData());
+        break;
+    case FtdiTtyLocked:
+        printf("in use: %s names pid %d\n", path.constData(), int(holder.processId));
+        break;
+    case FtdiClaimed:
+        printf("claimed through libusb by another program\n");
+        break;
+    default:
+        break;
+    }
+}
+
+void printListedHolder(uint32_t index)
+{
+    FtdiHolder holder{};
+    if (ftdiGetListedDevice(index, nullptr, &holder) == FT_OK)
+        printHolderLine(holder);
+}
+
+bool sameConverter(const FtdiIdentity &a, const FtdiIdentity &b)
+{
+    return std::strncmp(a.serialNumber, b.serialNumber, sizeof a.serialNumber) == 0 &&
+           std::strncmp(a.location, b.location, sizeof a.location) == 0;
 }
 
 bool cbusPinsSet(uint8_t mask, FT_STATUS status)
@@ -116,11 +147,12 @@ int Brennix::listDevices()
             status = FT_DEVICE_NOT_OPENED;
         if (status != FT_OK) {
             printf("failed to open FTDI device (%u) status = %d\n\n", index, int(status));
-            printPermissionHint(index);
+            printListedHolder(index);
             continue;
         }
-        printf("   %u    | 0x%04X | 0x%04X  | %s | %s\n", index, id >> 16, id & 0xFFFF, serial,
-               description);
+        printf("   %u    | 0x%04X | 0x%04X  | %s | %s\n", index, id >> 16, id & 0xFFFF,
+               visibleText(serial, LineEnds::Escaped).constData(),
+               visibleText(description, LineEnds::Escaped).constData());
     }
     return 0;
 }
@@ -149,14 +181,41 @@ bool Brennix::findDeviceBySerial(const QString &serial, uint32_t *index)
         // A device held by another process could not be flashed anyway.
         if (!(node.Flags & FT_FLAGS_OPENED)) {
             *index = i;
+            FtdiIdentity identity{};
+            if (ftdiGetListedDevice(i, &identity, nullptr) == FT_OK)
+                chosenConverter = identity;
             return true;
         }
         if (!unopenable)
             unopenable = i;
     }
     if (unopenable)
-        printPermissionHint(*unopenable);
+        printListedHolder(*unopenable);
     return false;
+}
+
+void Brennix::explainOpenFailure(FT_STATUS status)
+{
+    if (status == FT_DEVICE_NOT_FOUND && chosenConverter) {
+        const QByteArray serial = visibleText(chosenConverter->serialNumber, LineEnds::Escaped);
+        printf("error: FTDI device %u (serial %s at USB %s) is gone; no other device is used "
+               "in its place\n",
+               ftdiIndex, serial.isEmpty() ? "none" : serial.constData(),
+               visibleText(chosenConverter->location, LineEnds::Escaped).constData());
+        return;
+    }
+    uint32_t count = 0;
+    if (FT_CreateDeviceInfoList(&count) != FT_OK)
+        return;
+    for (uint32_t index = 0; index < count; ++index) {
+        FtdiIdentity identity{};
+        if (ftdiGetListedDevice(index, &identity, nullptr) != FT_OK)
+            continue;
+        if (chosenConverter ? sameConverter(identity, *chosenConverter) : index == ftdiIndex) {
+            printListedHolder(index);
+            return;
+        }
+    }
 }
 
 int Brennix::resetDevice()
@@ -170,10 +229,10 @@ int Brennix::resetDevice()
         closeDevice();
     printf("reset via FTDI\n");
 
-    FT_STATUS status = FT_Open(int(ftdiIndex), &ftdiHandle);
+    FT_STATUS status = openChosenConverter();
     if (status != FT_OK) {
-        printf("FTDI can't open device %d, status = %d\n", int(ftdiIndex), int(status));
-        printPermissionHint(ftdiIndex);
+        printf("FTDI can't open device %u, status = %d\n", ftdiIndex, int(status));
+        explainOpenFailure(status);
         return -1;
     }
     isOpen = true;
@@ -184,12 +243,17 @@ int Brennix::resetDevice()
         isOpen = false;
         return -1;
     }
-    if (!cbusPinsSet(CbusResetReleased, status) ||
-        !cbusPinsSet(CbusResetAsserted, setCbusPins(CbusResetAsserted)))
+    if (!cbusPinsSet(CbusResetReleased, status))
+        return -1;
+    // The pulse always runs to its end, a signal takes effect after it; a failure in between
+    // leaves ending it to the close.
+    resetAsserted = true;
+    if (!cbusPinsSet(CbusResetAsserted, setCbusPins(CbusResetAsserted)))
         return -1;
     FlasherClock::sleepMilliseconds(ResetPulseMs);
     if (!cbusPinsSet(CbusResetReleased, setCbusPins(CbusResetReleased)))
         return -1;
+    resetAsserted = false;
     FlasherClock::sleepMilliseconds(ResetRecoveryMs);
 
     status = FT_SetBitMode(ftdiHandle, 0x00, FT_BITMODE_RESET);

@@ -1,6 +1,7 @@
 #include "brennix.h"
 
 #include "clock.h"
+#include "devicetext.h"
 #include "firmwarefile.h"
 
 #include <QString>
@@ -35,9 +36,7 @@ constexpr int RequestLength = 6; // "GET", block number low and high byte, ";"
 constexpr int RequestWindow = 100;
 constexpr int RequestPollMs = 5;
 // A bootloader may stay silent this long before any request byte, for instance while it
-// erases its flash. A poll waits at least RequestPollMs (the serial port waits exactly
-// that long, an FTDI converter 20 ms), so both transports allow at least this much, and
-// a bootloader that never answers still ends the run.
+// erases its flash; one that never answers still ends the run.
 constexpr int RequestSilenceMs = 10000;
 constexpr int RequestPolls = RequestSilenceMs / RequestPollMs;
 constexpr float ProgressMarks = 30.0f;
@@ -95,7 +94,7 @@ bool endsWithKeywordStart(const uint8_t *text, int length)
 
 bool isBlockRequest(const uint8_t *bytes)
 {
-    return std::memcmp(bytes, "GET", 3) == 0 && bytes[5] == ';';
+    return std::memcmp(bytes, "GET", 3) == 0 && bytes[5] == BlockRequestEnd;
 }
 
 } // namespace
@@ -103,12 +102,14 @@ bool isBlockRequest(const uint8_t *bytes)
 int Brennix::flashImage(const FirmwareImage &image)
 {
     // The reset and the open print their own failures.
-    if (resetDevice() == -1 || !openDevice())
+    if (resetDevice() == -1 || stopRequested() || !openDevice())
         return EXIT_FAILURE;
     FlasherClock::sleepMilliseconds(50);
     if (!wakeUpBootloader() || !sendDescriptor(image) || !serveBlocks(image))
         return EXIT_FAILURE;
     awaitVerification();
+    if (stopRequested())
+        return EXIT_FAILURE;
     return readVerdict();
 }
 
@@ -116,7 +117,7 @@ bool Brennix::wakeUpBootloader()
 {
     int textLength = 0; // reply text accumulates across attempts
     for (int attempt = 0; attempt < WakeUpAttempts; ++attempt) {
-        if (!writeToDevice(WakeUpSequence, 1))
+        if (stopRequested() || !writeToDevice(WakeUpSequence, 1))
             return false;
         printf("\n");
         for (size_t i = 1; i < std::size(WakeUpSequence); ++i) {
@@ -157,10 +158,15 @@ bool Brennix::wakeUpBootloader()
             break;
         case Reply::Unknown:
             // Whatever the adapter says may tell the user why it does not answer.
-            std::fwrite(rxBuffer, 1, size_t(textLength), stdout);
+            std::fputs(
+                visibleText(reinterpret_cast<const char *>(rxBuffer), textLength, LineEnds::Kept)
+                    .constData(),
+                stdout);
             break;
         }
     }
+    if (stopRequested())
+        return false;
     if (serialNumber.isEmpty())
         printf("error: bootloader not responding\ndevice used by other application?\n");
     else
@@ -190,6 +196,9 @@ bool Brennix::receiveReplyText(int *textLength, int milliseconds)
 
 bool Brennix::sendDescriptor(const FirmwareImage &image)
 {
+    // Until the bootloader has the descriptor, stopping leaves the flash as it was.
+    if (stopRequested())
+        return false;
     std::fflush(stdout);
     FlasherClock::sleepMilliseconds(100);
     printf("flashing %d bytes: |=", int(image.size));
@@ -202,6 +211,7 @@ bool Brennix::sendDescriptor(const FirmwareImage &image)
     descriptor[9] = image.crc;
     if (!writeToDevice(descriptor, DescriptorLength))
         return false;
+    transferStarted = true;
     flushDevice();
     FlasherClock::sleepMilliseconds(200);
     return true;
@@ -214,7 +224,7 @@ bool Brennix::serveBlocks(const FirmwareImage &image)
     const double progressStep = double(blockCount) / ProgressMarks;
     double progress = 0;
     for (;;) {
-        const int number = receiveBlockRequest();
+        const int number = stopRequested() ? -1 : receiveBlockRequest();
         if (number < 0)
             return false;
         progress += 1;
@@ -263,8 +273,11 @@ int Brennix::receiveBlockRequest()
 
 bool Brennix::receiveRequestByte(uint8_t *byte)
 {
-    for (int polls = RequestPolls; deviceBytesAvailable() <= 0 && polls > 0; --polls)
+    for (int polls = RequestPolls; deviceBytesAvailable() <= 0 && polls > 0; --polls) {
+        if (stopRequested())
+            return false;
         waitForDeviceData(RequestPollMs);
+    }
     if (readDevice(byte, 1) != 1) {
         printf("%s", ReadFailure);
         return false;
@@ -283,7 +296,7 @@ bool Brennix::writeToDevice(const uint8_t *data, qint64 length)
 void Brennix::awaitVerification()
 {
     printf("verify: ");
-    for (int cycle = VerifyCycles; cycle > 0; --cycle) {
+    for (int cycle = VerifyCycles; cycle > 0 && !stopRequested(); --cycle) {
         waitForDeviceData(VerifyWaitMs);
         if (readDevice(rxBuffer, 1) == 1) {
             std::fflush(stdout);
@@ -309,18 +322,19 @@ int Brennix::readVerdict()
         return EXIT_FAILURE;
     }
     rxBuffer[count] = 0;
-    const QString verdict = QString::fromLatin1(reinterpret_cast<const char *>(rxBuffer));
+    const QByteArray verdict =
+        visibleText(reinterpret_cast<const char *>(rxBuffer), LineEnds::Kept);
 
     // "INVALID CRC" contains "VALID CRC", so it must be looked for first.
-    if (verdict.contains(QLatin1String("INVALID CRC"))) {
+    if (verdict.contains("INVALID CRC")) {
         printf("Flash update failed, invalid CRC. Please try again.\n");
         return EXIT_FAILURE;
     }
-    if (verdict.contains(QLatin1String("VALID CRC"))) {
+    if (verdict.contains("VALID CRC")) {
         printf("SUCCESS\n");
         std::fflush(stdout);
         return EXIT_SUCCESS;
     }
-    printf("FATAL: target reports\n%s\n", qPrintable(verdict));
+    printf("FATAL: target reports\n%s\n", verdict.constData());
     return EXIT_FAILURE;
 }

@@ -2,6 +2,8 @@
 
 #include <QThread>
 
+#include <chrono>
+
 namespace FlasherClock {
 namespace {
 
@@ -11,7 +13,15 @@ void realSleep(int milliseconds)
         QThread::msleep(static_cast<unsigned long>(milliseconds));
 }
 
+int64_t realNow()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 SleepFunction currentSleep = realSleep;
+NowFunction currentNow = realNow;
 
 } // namespace
 
@@ -20,9 +30,15 @@ void sleepMilliseconds(int milliseconds)
     currentSleep(milliseconds);
 }
 
-void setSleepFunction(SleepFunction function)
+int64_t nowMicroseconds()
 {
-    currentSleep = function ? function : realSleep;
+    return currentNow();
+}
+
+void install(SleepFunction sleep, NowFunction now)
+{
+    currentSleep = sleep ? sleep : realSleep;
+    currentNow = now ? now : realNow;
 }
 
 } // namespace FlasherClock

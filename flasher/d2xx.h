@@ -2,7 +2,7 @@
 #define D2XX_H
 
 // The part of the FTDI D2XX programming interface that the flasher uses, with the
-// vendor's names and status codes, and one call of our own at the end. Two
+// vendor's names and status codes, and a few calls of our own at the end. Two
 // implementations exist: d2xx_libftdi.cpp over Debian's libftdi1 (linked into the real
 // program, its tests and the benchmark) and a simulated converter used by the
 // fault-injection tests, the fuzz target and the demo. The flasher calls nothing else on
@@ -70,6 +70,10 @@ FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, uint8_t milliseconds);
 FT_STATUS FT_SetDataCharacteristics(FT_HANDLE handle, uint8_t wordLength, uint8_t stopBits,
                                     uint8_t parity);
 FT_STATUS FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode);
+// With eventCharEnabled, the converter passes on what it has received as soon as eventChar
+// arrives, instead of when its latency timer expires.
+FT_STATUS FT_SetChars(FT_HANDLE handle, uint8_t eventChar, uint8_t eventCharEnabled,
+                      uint8_t errorChar, uint8_t errorCharEnabled);
 FT_STATUS FT_Write(FT_HANDLE handle, const void *buffer, uint32_t length, uint32_t *written);
 // Returns at once with what the receive queue holds, never more than length bytes.
 FT_STATUS FT_Read(FT_HANDLE handle, void *buffer, uint32_t length, uint32_t *received);
@@ -77,10 +81,53 @@ FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, uint32_t *receivedWaiting);
 FT_STATUS FT_GetStatus(FT_HANDLE handle, uint32_t *receivedWaiting, uint32_t *transmitWaiting,
                        uint32_t *eventState);
 
-// Not in the vendor's interface: whether the device at deviceIndex is there but the user
-// lacks the permission to open it, and if so the USB bus number and device address that
-// name its device node, so that the flasher can say what to do about it. Asks the
-// operating system only; the device is left alone.
-bool ftdiPermissionDenied(int deviceIndex, uint32_t *bus, uint32_t *address);
+// Not in the vendor's interface: the calls below are our own.
+
+// Who keeps a device from being opened, as the operating system tells it without the
+// device being touched.
+enum FtdiHolderKind : uint32_t
+{
+    FtdiFree = 0,
+    FtdiPermissionDenied, // the user may not open its USB device node
+    FtdiTtyOpen,          // a process has the tty of the kernel's serial driver open
+    FtdiTtyLocked,        // a running process holds the serial lock file of that tty
+    FtdiClaimed,          // another program has claimed it through libusb
+    FtdiHeldUnknown,      // it cannot be opened, and the system does not tell why
+};
+
+struct FtdiHolder
+{
+    uint32_t kind;
+    // The USB bus number and device address, which name its node /dev/bus/usb/BBB/DDD.
+    uint32_t bus;
+    uint32_t address;
+    int32_t processId; // FtdiTtyOpen, FtdiTtyLocked
+    char program[16];  // FtdiTtyOpen: the process's name as it set it; any bytes
+    char path[256];    // FtdiTtyOpen: the tty's device node; FtdiTtyLocked: the lock file
+};
+
+// Which converter a handle is open on: its serial number and where it is plugged in, as
+// the kernel names the place ("1-4.2"). Unlike an index, the two still name the same
+// converter after others have come or gone.
+struct FtdiIdentity
+{
+    char serialNumber[16];
+    char location[32];
+};
+
+// What the vendor's node does not tell of the device at index in the list that the last
+// FT_CreateDeviceInfoList made; either pointer may be null.
+FT_STATUS ftdiGetListedDevice(uint32_t index, FtdiIdentity *identity, FtdiHolder *holder);
+FT_STATUS ftdiGetIdentity(FT_HANDLE handle, FtdiIdentity *identity);
+// Opens the converter with that identity, wherever the list now puts it:
+// FT_DEVICE_NOT_FOUND when it is gone, or when another converter is plugged in at its place.
+FT_STATUS ftdiOpenIdentity(const FtdiIdentity *identity, FT_HANDLE *handle);
+
+// Sleeps until the converter reports, at most `milliseconds`, without polling (the
+// vendor's FT_SetEventNotification does this with an event object), then gives the count
+// as FT_GetQueueStatus does. A converter reports whenever bytes arrive, and also with
+// nothing once per latency period, and a signal ends the sleep too: so a count of 0 may
+// come early, and the caller waits again with what is left of its time.
+FT_STATUS ftdiWaitForData(FT_HANDLE handle, uint32_t milliseconds, uint32_t *receivedWaiting);
 
 #endif // D2XX_H

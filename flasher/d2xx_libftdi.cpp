@@ -7,27 +7,21 @@
 // packet as the chip sends it, and every D2XX call first collects, without waiting, what
 // has arrived. A status query therefore never blocks, and no reader thread is needed.
 
-#include "d2xx_libftdi.h"
+#include "converterholder.h"
 #include "d2xx.h"
 
 #include <ftdi.h>
 #include <libusb.h>
 
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstring>
 #include <deque>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <sys/types.h>
 
 namespace {
 
@@ -45,8 +39,6 @@ enum : FT_DEVICE
     FT_DEVICE_X_SERIES = 9,
 };
 
-namespace fs = std::filesystem;
-
 // Pending reads, each of eight 64-byte packets. While the flasher sleeps, an idle chip ends
 // one read per latency period with a packet of status bytes only; these last 64 ms at the
 // shortest latency (2 ms) before the chip's own 256-byte buffer has to hold what comes.
@@ -58,8 +50,6 @@ constexpr int PacketStatusLength = 2;
 // these rounds of waiting for it will not.
 constexpr int StopRounds = 10;
 constexpr long StopRoundMicroseconds = 100000;
-
-UsbSystemPaths currentSystemPaths;
 
 struct ContextDeleter
 {
@@ -75,10 +65,11 @@ using DeviceList = std::unique_ptr<ftdi_device_list, DeviceListDeleter>;
 
 struct DeviceInfo
 {
-    bool openedElsewhere = false;
+    FtdiHolder holder{};
     FT_DEVICE type = FT_DEVICE_UNKNOWN;
     uint32_t id = 0;
     uint32_t locationId = 0;
+    std::string location;
     std::string serialNumber;
     std::string description;
 };
@@ -86,6 +77,7 @@ struct DeviceInfo
 // A handle from FT_Open: a converter opened through libftdi1, with its reads pending.
 struct OpenDevice
 {
+    FtdiIdentity identity{};
     Context context;
     std::vector<libusb_transfer *> reads;
     std::vector<unsigned char> readBuffers;
@@ -126,6 +118,16 @@ FT_DEVICE deviceType(const libusb_device_descriptor &descriptor)
     return FT_DEVICE_UNKNOWN;
 }
 
+// The bus number followed by the ports from the root hub down.
+std::vector<uint8_t> portPath(libusb_device *device)
+{
+    std::vector<uint8_t> path(8);
+    path[0] = libusb_get_bus_number(device);
+    const int depth = libusb_get_port_numbers(device, path.data() + 1, int(path.size()) - 1);
+    path.resize(size_t(1 + std::max(depth, 0)));
+    return path;
+}
+
 // Members in this order so that the device list is freed before the libusb context
 // that its devices belong to.
 struct Enumeration
@@ -140,7 +142,14 @@ struct Enumeration
 Enumeration enumerate()
 {
     Enumeration found;
+    // libusb starts a thread of its own that watches for hotplug events. Started with every
+    // signal blocked, it leaves Ctrl-C to the flasher's thread, whose waits it interrupts.
+    sigset_t everySignal;
+    sigset_t previous;
+    sigfillset(&everySignal);
+    pthread_sigmask(SIG_BLOCK, &everySignal, &previous);
     found.context.reset(ftdi_new());
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     // ftdi_new() fails when libusb cannot start at all (no USB bus, as in a container):
     // that is a machine without converters, not an error.
     if (!found.context)
@@ -155,6 +164,10 @@ Enumeration enumerate()
     found.failed = count < 0;
     for (ftdi_device_list *node = head; node; node = node->next)
         found.devices.push_back(node->dev);
+    // libusb lists the newest device first; by place, the order survives re-enumeration
+    // and the first index is the converter on the lowest port.
+    std::sort(found.devices.begin(), found.devices.end(),
+              [](libusb_device *a, libusb_device *b) { return portPath(a) < portPath(b); });
     return found;
 }
 
@@ -163,127 +176,6 @@ void copyString(const std::string &text, char *field, size_t fieldSize)
     const size_t length = std::min(text.size(), fieldSize - 1);
     std::memcpy(field, text.data(), length);
     field[length] = '\0';
-}
-
-std::string readAttribute(const fs::path &directory, const char *name)
-{
-    std::ifstream file(directory / name);
-    std::string value;
-    std::getline(file, value);
-    return value;
-}
-
-bool startsWith(const std::string &text, const std::string &prefix)
-{
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-// The entries of a directory; none when it cannot be read (another user's process).
-std::vector<fs::path> entriesOf(const fs::path &directory)
-{
-    std::vector<fs::path> entries;
-    std::error_code error;
-    for (fs::directory_iterator entry(directory, error), end; !error && entry != end;
-         entry.increment(error))
-        entries.push_back(entry->path());
-    return entries;
-}
-
-// The converter's directory in sysfs, found by its bus number and address.
-fs::path sysfsDirectory(libusb_device *device)
-{
-    const std::string bus = std::to_string(libusb_get_bus_number(device));
-    const std::string address = std::to_string(libusb_get_device_address(device));
-    for (const fs::path &entry : entriesOf(currentSystemPaths.usbDevices)) {
-        if (readAttribute(entry, "busnum") == bus && readAttribute(entry, "devnum") == address)
-            return entry;
-    }
-    return {};
-}
-
-// The tty that the kernel's serial driver made of the converter's first interface, such as
-// "ttyUSB0", or an empty string.
-std::string ttyOf(libusb_device *device)
-{
-    const fs::path directory = sysfsDirectory(device);
-    const std::string interfacePrefix = directory.filename().string() + ":";
-    for (const fs::path &interface : entriesOf(directory)) {
-        const std::string name = interface.filename().string();
-        if (!startsWith(name, interfacePrefix) || name.compare(name.size() - 2, 2, ".0") != 0)
-            continue;
-        for (const fs::path &entry : entriesOf(interface)) {
-            if (startsWith(entry.filename().string(), "tty"))
-                return entry.filename().string();
-        }
-    }
-    return {};
-}
-
-// Asked of the kernel: /proc hides other users' processes when mounted with hidepid, and
-// shows none of another PID namespace.
-bool processRuns(long processId)
-{
-    if (processId <= 0 || processId > INT_MAX)
-        return false;
-    return kill(pid_t(processId), 0) == 0 || errno != ESRCH;
-}
-
-// Whether some process holds the tty open or holds its serial lock file. Processes of
-// other users do not show their descriptors, but their lock files still count.
-bool ttyInUse(const std::string &tty)
-{
-    if (tty.empty())
-        return false;
-    const UsbSystemPaths &paths = currentSystemPaths;
-    std::ifstream lockFile(paths.lockFiles + "/LCK.." + tty);
-    long lockingProcess = 0;
-    // A lock file whose process has ended is left over from a crash.
-    if (lockFile >> lockingProcess && processRuns(lockingProcess))
-        return true;
-
-    const fs::path node = "/dev/" + tty;
-    for (const fs::path &process : entriesOf(paths.processes)) {
-        if (!std::isdigit(static_cast<unsigned char>(process.filename().string()[0])))
-            continue;
-        for (const fs::path &descriptor : entriesOf(process / "fd")) {
-            std::error_code error;
-            if (fs::read_symlink(descriptor, error) == node)
-                return true;
-        }
-    }
-    return false;
-}
-
-enum class Access
-{
-    Free,
-    Held,  // by another process, or out of reach
-    Denied // the user may not open its device node
-};
-
-// Whether the converter is ours to open, found out without resetting it, changing its
-// line settings or detaching a kernel driver from it.
-Access accessOf(libusb_device *device)
-{
-    libusb_device_handle *handle = nullptr;
-    const int opened = libusb_open(device, &handle);
-    if (opened == LIBUSB_ERROR_ACCESS)
-        return Access::Denied;
-    if (opened != 0)
-        return Access::Held;
-    bool held = false;
-    if (libusb_kernel_driver_active(handle, 0) == 1) {
-        // Opening it through libftdi1 would detach the driver and take the tty away from
-        // whoever uses it.
-        held = ttyInUse(ttyOf(device));
-    } else {
-        const int result = libusb_claim_interface(handle, 0);
-        held = result == LIBUSB_ERROR_BUSY;
-        if (result == 0)
-            libusb_release_interface(handle, 0);
-    }
-    libusb_close(handle);
-    return held ? Access::Held : Access::Free;
 }
 
 DeviceInfo describe(ftdi_context *context, libusb_device *device)
@@ -296,6 +188,8 @@ DeviceInfo describe(ftdi_context *context, libusb_device *device)
     }
     info.locationId =
         uint32_t(libusb_get_bus_number(device)) << 8 | libusb_get_device_address(device);
+    info.location = usbLocationOf(device);
+    const std::string sysfs = usbSystemPaths().usbDevices + "/" + info.location + "/";
 
     // One string per query: libftdi skips a null buffer but gives up at the first string
     // that fails, and a converter without a description must still be found by its serial.
@@ -304,23 +198,29 @@ DeviceInfo describe(ftdi_context *context, libusb_device *device)
     char description[sizeof FT_DEVICE_LIST_INFO_NODE::Description] = {};
     if (ftdi_usb_get_strings(context, device, nullptr, 0, description, sizeof description, nullptr,
                              0) < 0)
-        copyString(readAttribute(sysfsDirectory(device), "product"), description,
-                   sizeof description);
+        copyString(readSmallFile(sysfs + "product"), description, sizeof description);
     char serialNumber[sizeof FT_DEVICE_LIST_INFO_NODE::SerialNumber] = {};
     if (ftdi_usb_get_strings(context, device, nullptr, 0, nullptr, 0, serialNumber,
                              sizeof serialNumber) < 0)
-        copyString(readAttribute(sysfsDirectory(device), "serial"), serialNumber,
-                   sizeof serialNumber);
+        copyString(readSmallFile(sysfs + "serial"), serialNumber, sizeof serialNumber);
     info.serialNumber = serialNumber;
     info.description = description;
     return info;
+}
+
+FtdiIdentity identityOf(const DeviceInfo &info)
+{
+    FtdiIdentity identity{};
+    copyString(info.serialNumber, identity.serialNumber, sizeof identity.serialNumber);
+    copyString(info.location, identity.location, sizeof identity.location);
+    return identity;
 }
 
 // The node that the vendor's list holds for a device.
 FT_DEVICE_LIST_INFO_NODE nodeOf(const DeviceInfo &info)
 {
     FT_DEVICE_LIST_INFO_NODE node{};
-    node.Flags = info.openedElsewhere ? FT_FLAGS_OPENED : 0;
+    node.Flags = info.holder.kind != FtdiFree ? FT_FLAGS_OPENED : 0;
     node.Type = info.type;
     node.ID = info.id;
     node.LocId = info.locationId;
@@ -420,12 +320,33 @@ FT_STATUS release(std::unique_ptr<OpenDevice> device)
     return ioStatus(ftdi_usb_close(device->context.get()));
 }
 
-} // namespace
-
-void setUsbSystemPaths(const UsbSystemPaths &paths)
+// Opens a converter of the enumeration, as describe() found it, and starts its reads.
+FT_STATUS openConverter(Enumeration &found, libusb_device *device, const DeviceInfo &info,
+                        FT_HANDLE *handle)
 {
-    currentSystemPaths = paths;
+    // A converter in use elsewhere is left alone rather than taken from its user.
+    if (holderOf(device).kind != FtdiFree)
+        return FT_DEVICE_NOT_OPENED;
+    // Resets the chip, sets 9600 baud and detaches the kernel's serial driver.
+    if (ftdi_usb_open_dev(found.context.get(), device) < 0)
+        return FT_DEVICE_NOT_OPENED;
+    // The open converter holds a reference of its own; the list must go before its context.
+    found.list.reset();
+
+    auto opened = std::make_unique<OpenDevice>();
+    opened->identity = identityOf(info);
+    opened->context = std::move(found.context);
+    // Without its reads the converter could not tell what it receives.
+    if (const FT_STATUS status = startReads(*opened)) {
+        release(std::move(opened));
+        return status;
+    }
+    *handle = opened.get();
+    openDevices.emplace(*handle, std::move(opened));
+    return FT_OK;
 }
+
+} // namespace
 
 FT_STATUS FT_ListDevices(void *arg1, void * /*arg2*/, uint32_t flags)
 {
@@ -451,7 +372,7 @@ FT_STATUS FT_CreateDeviceInfoList(uint32_t *deviceCount)
     ftdi_context *context = found.context.get();
     for (libusb_device *device : found.devices) {
         DeviceInfo info = describe(context, device);
-        info.openedElsewhere = accessOf(device) != Access::Free;
+        info.holder = holderOf(device);
         deviceInfoList.push_back(info);
     }
     *deviceCount = uint32_t(deviceInfoList.size());
@@ -508,25 +429,7 @@ FT_STATUS FT_Open(int deviceIndex, FT_HANDLE *handle)
     if (size_t(deviceIndex) >= found.devices.size())
         return FT_DEVICE_NOT_FOUND;
     libusb_device *device = found.devices[size_t(deviceIndex)];
-    // A converter in use elsewhere is left alone rather than taken from its user.
-    if (accessOf(device) != Access::Free)
-        return FT_DEVICE_NOT_OPENED;
-    // Resets the chip, sets 9600 baud and detaches the kernel's serial driver.
-    if (ftdi_usb_open_dev(found.context.get(), device) < 0)
-        return FT_DEVICE_NOT_OPENED;
-    // The open converter holds a reference of its own; the list must go before its context.
-    found.list.reset();
-
-    auto opened = std::make_unique<OpenDevice>();
-    opened->context = std::move(found.context);
-    // Without its reads the converter could not tell what it receives.
-    if (const FT_STATUS status = startReads(*opened)) {
-        release(std::move(opened));
-        return status;
-    }
-    *handle = opened.get();
-    openDevices.emplace(*handle, std::move(opened));
-    return FT_OK;
+    return openConverter(found, device, describe(found.context.get(), device), handle);
 }
 
 FT_STATUS FT_Close(FT_HANDLE handle)
@@ -594,6 +497,19 @@ FT_STATUS FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode)
     // The vendor's mode values (FT_BITMODE_RESET, FT_BITMODE_CBUS_BITBANG, ...) are
     // libftdi's ftdi_mpsse_mode values.
     return ioStatus(ftdi_set_bitmode(device->context.get(), mask, mode));
+}
+
+FT_STATUS FT_SetChars(FT_HANDLE handle, uint8_t eventChar, uint8_t eventCharEnabled,
+                      uint8_t errorChar, uint8_t errorCharEnabled)
+{
+    OpenDevice *device = findOpenDevice(handle);
+    if (!device)
+        return FT_INVALID_HANDLE;
+    ftdi_context *context = device->context.get();
+    if (ftdi_set_event_char(context, eventChar, eventCharEnabled) < 0 ||
+        ftdi_set_error_char(context, errorChar, errorCharEnabled) < 0)
+        return FT_IO_ERROR;
+    return FT_OK;
 }
 
 FT_STATUS FT_Write(FT_HANDLE handle, const void *buffer, uint32_t length, uint32_t *written)
@@ -664,15 +580,66 @@ FT_STATUS FT_GetStatus(FT_HANDLE handle, uint32_t *receivedWaiting, uint32_t *tr
     return FT_OK;
 }
 
-bool ftdiPermissionDenied(int deviceIndex, uint32_t *bus, uint32_t *address)
+FT_STATUS ftdiGetListedDevice(uint32_t index, FtdiIdentity *identity, FtdiHolder *holder)
 {
-    const Enumeration found = enumerate();
-    if (deviceIndex < 0 || size_t(deviceIndex) >= found.devices.size())
-        return false;
-    libusb_device *device = found.devices[size_t(deviceIndex)];
-    if (accessOf(device) != Access::Denied)
-        return false;
-    *bus = libusb_get_bus_number(device);
-    *address = libusb_get_device_address(device);
-    return true;
+    if (index >= deviceInfoList.size())
+        return FT_DEVICE_NOT_FOUND;
+    const DeviceInfo &info = deviceInfoList[index];
+    if (identity)
+        *identity = identityOf(info);
+    if (holder)
+        *holder = info.holder;
+    return FT_OK;
+}
+
+FT_STATUS ftdiGetIdentity(FT_HANDLE handle, FtdiIdentity *identity)
+{
+    const OpenDevice *device = findOpenDevice(handle);
+    if (!device)
+        return FT_INVALID_HANDLE;
+    if (!identity)
+        return FT_INVALID_PARAMETER;
+    *identity = device->identity;
+    return FT_OK;
+}
+
+FT_STATUS ftdiOpenIdentity(const FtdiIdentity *identity, FT_HANDLE *handle)
+{
+    if (!identity || !handle)
+        return FT_INVALID_PARAMETER;
+    *handle = nullptr;
+    Enumeration found = enumerate();
+    if (found.failed)
+        return FT_IO_ERROR;
+    for (libusb_device *device : found.devices) {
+        if (usbLocationOf(device) != identity->location)
+            continue;
+        const DeviceInfo info = describe(found.context.get(), device);
+        if (std::strncmp(identityOf(info).serialNumber, identity->serialNumber,
+                         sizeof identity->serialNumber) != 0)
+            break;
+        return openConverter(found, device, info, handle);
+    }
+    return FT_DEVICE_NOT_FOUND;
+}
+
+FT_STATUS ftdiWaitForData(FT_HANDLE handle, uint32_t milliseconds, uint32_t *receivedWaiting)
+{
+    OpenDevice *device = findOpenDevice(handle);
+    if (!device)
+        return FT_INVALID_HANDLE;
+    if (!receivedWaiting)
+        return FT_INVALID_PARAMETER;
+    if (device->received.empty() && !device->readFailed) {
+        timeval wait{time_t(milliseconds / 1000), suseconds_t(milliseconds % 1000) * 1000};
+        // Returns as soon as a read comes back, and early on a signal.
+        const int result =
+            libusb_handle_events_timeout_completed(device->context->usb_ctx, &wait, nullptr);
+        if (result != 0 && result != LIBUSB_ERROR_INTERRUPTED)
+            return FT_IO_ERROR;
+    }
+    if (device->readFailed)
+        return FT_IO_ERROR;
+    *receivedWaiting = uint32_t(device->received.size());
+    return FT_OK;
 }

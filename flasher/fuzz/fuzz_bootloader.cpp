@@ -46,8 +46,8 @@ constexpr int WakeUpAttempts = 16;
 constexpr int BlockLength = 256;
 constexpr int RequestLength = 6; // "GET", block number low and high byte, ";"
 
-// The longest run the flasher's limits allow, in the virtual clock's microseconds. An FTDI
-// poll waits 20 ms, so the block service's bound of 2000 polls allows 40 s before each
+// The longest run the flasher's limits allow, in the virtual clock's microseconds. A poll
+// waits at most 5 ms, so the block service's bound of 2000 polls allows 10 s before each
 // byte it reads; every other phase has a fixed length.
 constexpr qint64 Millisecond = 1000;
 constexpr qint64 ByteOnWire = 261; // 10 bits at 38400 baud, rounded up
@@ -56,7 +56,7 @@ constexpr qint64 ResetAndSettle = (200 + 20 + 50) * Millisecond;
 constexpr qint64 WakeUpAttempt =
     WakeUpLength * ByteOnWire + (200 + 1000 + 10 * 20) * Millisecond + ResetAndSettle;
 constexpr qint64 Describing = 10 * ByteOnWire + (100 + 200) * Millisecond;
-constexpr qint64 RequestByteWait = 2000 * 20 * Millisecond;
+constexpr qint64 RequestByteWait = 2000 * 5 * Millisecond;
 constexpr qint64 Verifying = (200 + 256 * 100 + 500 + 1000) * Millisecond;
 
 // One image size as the flasher gets it: a firmware file with a header, in memory.

@@ -32,7 +32,7 @@ void attachConverters(SimulatedFtdi &ftdi)
 
     // Held by another program, so that the listing and -sn meet one as they do in practice.
     ConverterIdentity held{0x0403, 0x6015, "SIM00002", "Simulated radio adapter"};
-    held.openElsewhere = true;
+    held.holder = {FtdiTtyOpen, 1, 3, 812, "minicom", "/dev/ttyUSB1"};
     ftdi.addConverter(held);
 }
 

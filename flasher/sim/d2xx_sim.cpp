@@ -3,6 +3,7 @@
 
 #include "d2xx.h"
 #include "simulatedftdi.h"
+#include "virtualclock.h"
 
 #include <algorithm>
 #include <climits>
@@ -30,6 +31,42 @@ FT_STATUS begin(SimulatedFtdi::Operation operation, FT_HANDLE handle,
     if (index < 0)
         return FT_INVALID_HANDLE;
     converter = &ftdi.converter(index);
+    // As the USB transfers to a converter that is gone fail.
+    return converter->isPlugged() ? FT_OK : FT_IO_ERROR;
+}
+
+// The index of the converter at this place of the list, or -1.
+int listedIndex(uint32_t listIndex)
+{
+    return listIndex <= uint32_t(INT_MAX) ? SimulatedFtdi::active().listedConverter(int(listIndex))
+                                          : -1;
+}
+
+// The converter at this place of the list, or null.
+SimulatedConverter *listed(uint32_t listIndex)
+{
+    const int index = listedIndex(listIndex);
+    return index < 0 ? nullptr : &SimulatedFtdi::active().converter(index);
+}
+
+FtdiIdentity identityOf(SimulatedConverter &converter)
+{
+    FtdiIdentity identity{};
+    copyString(converter.identity().serialNumber, identity.serialNumber,
+               sizeof identity.serialNumber);
+    copyString(converter.identity().location, identity.location, sizeof identity.location);
+    return identity;
+}
+
+FT_STATUS openConverter(int index, FT_HANDLE *handle)
+{
+    SimulatedFtdi &ftdi = SimulatedFtdi::active();
+    if (index < 0)
+        return FT_DEVICE_NOT_FOUND;
+    const SimulatedConverter &converter = ftdi.converter(index);
+    if (converter.isHeld() || converter.isOpen())
+        return FT_DEVICE_NOT_OPENED;
+    *handle = ftdi.openHandle(index);
     return FT_OK;
 }
 
@@ -46,7 +83,7 @@ FT_DEVICE_LIST_INFO_NODE nodeOf(SimulatedConverter &converter)
 {
     const ConverterIdentity &identity = converter.identity();
     FT_DEVICE_LIST_INFO_NODE node{};
-    node.Flags = identity.openElsewhere || converter.isOpen() ? FT_FLAGS_OPENED : 0;
+    node.Flags = converter.isHeld() || converter.isOpen() ? FT_FLAGS_OPENED : 0;
     node.Type = identity.type;
     node.ID = uint32_t(identity.vendorId) << 16 | identity.productId;
     node.LocId = 0;
@@ -67,7 +104,7 @@ FT_STATUS FT_ListDevices(void *arg1, void * /*arg2*/, uint32_t flags)
         return FT_NOT_SUPPORTED;
     if (!arg1)
         return FT_INVALID_PARAMETER;
-    *static_cast<uint32_t *>(arg1) = uint32_t(ftdi.converterCount());
+    *static_cast<uint32_t *>(arg1) = uint32_t(ftdi.listedCount());
     return FT_OK;
 }
 
@@ -78,7 +115,7 @@ FT_STATUS FT_CreateDeviceInfoList(uint32_t *deviceCount)
         return *injected;
     if (!deviceCount)
         return FT_INVALID_PARAMETER;
-    *deviceCount = uint32_t(ftdi.converterCount());
+    *deviceCount = uint32_t(ftdi.listedCount());
     return FT_OK;
 }
 
@@ -90,9 +127,9 @@ FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *nodes, uint32_t *device
         return *injected;
     if (!deviceCount || (!nodes && *deviceCount > 0))
         return FT_INVALID_PARAMETER;
-    const int count = std::min(int(*deviceCount), ftdi.converterCount());
+    const int count = std::min(int(*deviceCount), ftdi.listedCount());
     for (int i = 0; i < count; ++i)
-        nodes[i] = nodeOf(ftdi.converter(i));
+        nodes[i] = nodeOf(*listed(uint32_t(i)));
     *deviceCount = uint32_t(count);
     return FT_OK;
 }
@@ -104,9 +141,9 @@ FT_STATUS FT_GetDeviceInfoDetail(uint32_t index, uint32_t *flags, uint32_t *type
     SimulatedFtdi &ftdi = SimulatedFtdi::active();
     if (const auto injected = ftdi.beginCall(SimulatedFtdi::GetDeviceInfoDetail))
         return *injected;
-    if (index >= uint32_t(ftdi.converterCount()))
+    if (!listed(index))
         return FT_DEVICE_NOT_FOUND;
-    SimulatedConverter &converter = ftdi.converter(int(index));
+    SimulatedConverter &converter = *listed(index);
     const FT_DEVICE_LIST_INFO_NODE node = nodeOf(converter);
     if (flags)
         *flags = node.Flags;
@@ -134,22 +171,17 @@ FT_STATUS FT_Open(int deviceIndex, FT_HANDLE *handle)
     if (!handle)
         return FT_INVALID_PARAMETER;
     *handle = nullptr;
-    if (deviceIndex < 0 || deviceIndex >= ftdi.converterCount())
-        return FT_DEVICE_NOT_FOUND;
-    SimulatedConverter &converter = ftdi.converter(deviceIndex);
-    if (converter.identity().openElsewhere || converter.isOpen())
-        return FT_DEVICE_NOT_OPENED;
-    *handle = ftdi.openHandle(deviceIndex);
-    return FT_OK;
+    return openConverter(deviceIndex < 0 ? -1 : listedIndex(uint32_t(deviceIndex)), handle);
 }
 
 FT_STATUS FT_Close(FT_HANDLE handle)
 {
     SimulatedConverter *converter = nullptr;
-    if (const FT_STATUS status = begin(SimulatedFtdi::Close, handle, converter))
-        return status;
-    SimulatedFtdi::active().closeHandle(handle);
-    return FT_OK;
+    const FT_STATUS status = begin(SimulatedFtdi::Close, handle, converter);
+    // The handle of a converter that is gone is closed all the same.
+    if (status == FT_OK || (converter && !converter->isPlugged()))
+        SimulatedFtdi::active().closeHandle(handle);
+    return status;
 }
 
 FT_STATUS FT_SetTimeouts(FT_HANDLE handle, uint32_t readTimeoutMs, uint32_t writeTimeoutMs)
@@ -205,6 +237,17 @@ FT_STATUS FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode)
     return status;
 }
 
+FT_STATUS FT_SetChars(FT_HANDLE handle, uint8_t eventChar, uint8_t eventCharEnabled,
+                      uint8_t /*errorChar*/, uint8_t /*errorCharEnabled*/)
+{
+    SimulatedConverter *converter = nullptr;
+    if (const FT_STATUS status = begin(SimulatedFtdi::SetChars, handle, converter))
+        return status;
+    converter->lineSettings().eventChar = eventChar;
+    converter->lineSettings().eventCharEnabled = eventCharEnabled != 0;
+    return FT_OK;
+}
+
 FT_STATUS FT_Write(FT_HANDLE handle, const void *buffer, uint32_t length, uint32_t *written)
 {
     SimulatedConverter *converter = nullptr;
@@ -256,9 +299,59 @@ FT_STATUS FT_GetStatus(FT_HANDLE handle, uint32_t *receivedWaiting, uint32_t *tr
     return FT_OK;
 }
 
-// The converters at this level are always the user's to open; a denied permission is
-// simulated at USB level (sim/usb), below the real back end that asks the system.
-bool ftdiPermissionDenied(int /*deviceIndex*/, uint32_t * /*bus*/, uint32_t * /*address*/)
+// Bytes become readable the moment they arrive, so the wait ends then.
+FT_STATUS ftdiWaitForData(FT_HANDLE handle, uint32_t milliseconds, uint32_t *receivedWaiting)
 {
-    return false;
+    SimulatedConverter *converter = nullptr;
+    if (const FT_STATUS status = begin(SimulatedFtdi::WaitForData, handle, converter))
+        return status;
+    if (!receivedWaiting)
+        return FT_INVALID_PARAMETER;
+    converter->waitForBytes(SimulatedFtdi::active().clock().now() + qint64(milliseconds) * 1000);
+    *receivedWaiting = uint32_t(converter->bytesWaiting());
+    return FT_OK;
+}
+
+FT_STATUS ftdiGetListedDevice(uint32_t index, FtdiIdentity *identity, FtdiHolder *holder)
+{
+    if (const auto injected = SimulatedFtdi::active().beginCall(SimulatedFtdi::GetListedDevice))
+        return *injected;
+    SimulatedConverter *converter = listed(index);
+    if (!converter)
+        return FT_DEVICE_NOT_FOUND;
+    if (identity)
+        *identity = identityOf(*converter);
+    if (holder)
+        *holder = converter->identity().holder;
+    return FT_OK;
+}
+
+FT_STATUS ftdiGetIdentity(FT_HANDLE handle, FtdiIdentity *identity)
+{
+    SimulatedConverter *converter = nullptr;
+    if (const FT_STATUS status = begin(SimulatedFtdi::GetIdentity, handle, converter))
+        return status;
+    if (!identity)
+        return FT_INVALID_PARAMETER;
+    *identity = identityOf(*converter);
+    return FT_OK;
+}
+
+FT_STATUS ftdiOpenIdentity(const FtdiIdentity *identity, FT_HANDLE *handle)
+{
+    if (const auto injected = SimulatedFtdi::active().beginCall(SimulatedFtdi::OpenIdentity))
+        return *injected;
+    if (!identity || !handle)
+        return FT_INVALID_PARAMETER;
+    *handle = nullptr;
+    for (uint32_t index = 0; SimulatedConverter *converter = listed(index); ++index) {
+        const FtdiIdentity listedIdentity = identityOf(*converter);
+        if (std::strncmp(listedIdentity.location, identity->location, sizeof identity->location))
+            continue;
+        if (std::strncmp(listedIdentity.serialNumber, identity->serialNumber,
+                         sizeof identity->serialNumber))
+            break;
+        return openConverter(listedIndex(index), handle);
+    }
+    return FT_DEVICE_NOT_FOUND;
 }

@@ -39,6 +39,7 @@ void SimulatedAdapter::deliverToAdapter(qint64 time, uint32_t baudRate)
                     {start + wireTime(i + 1, baudRate), transmission.bytes.at(i), i == length - 1});
             previousEnd = start + wireTime(length, baudRate);
             m_lineToHostFreeAt = previousEnd;
+            m_transmissions.push_back({previousEnd, transmission.bytes});
             m_bytesToHost += length;
         }
     }
@@ -56,6 +57,13 @@ int SimulatedAdapter::arrivedBy(qint64 time) const
 qint64 SimulatedAdapter::arrivalOf(int position) const
 {
     return position < int(m_toHost.size()) ? m_toHost[size_t(position)].arrival : Never;
+}
+
+qint64 SimulatedAdapter::arrivalOfFirst(char byte) const
+{
+    const auto found = std::find_if(m_toHost.begin(), m_toHost.end(),
+                                    [byte](const LineByte &lineByte) { return lineByte.byte == byte; });
+    return found == m_toHost.end() ? Never : found->arrival;
 }
 
 QByteArray SimulatedAdapter::takeArrived(qint64 time, int maximum)

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <limits>
+#include <vector>
 
 // A radio adapter as the converter or UART in front of it sees it: a BootloaderEmulator
 // behind a serial line in each direction, and a reset input, active low. Each byte takes
@@ -45,6 +46,15 @@ public:
     int arrivedBy(qint64 time) const;
     // When the byte at this position of the line arrives; Never if there is none.
     qint64 arrivalOf(int position) const;
+    // When the first of these bytes still on the line arrives; Never if there is none.
+    qint64 arrivalOfFirst(char byte) const;
+    // Every transmission of the bootloader, with the moment its last byte arrives.
+    struct Transmission
+    {
+        qint64 end;
+        QByteArray bytes;
+    };
+    const std::vector<Transmission> &transmissionsToHost() const { return m_transmissions; }
     QByteArray takeArrived(qint64 time, int maximum = INT_MAX);
     // For an owner that hands on whole transmissions: the bytes of those that have arrived
     // completely by `time`, and when the next one will have.
@@ -74,6 +84,7 @@ private:
     std::deque<Sending> m_toAdapter;
     qint64 m_lineToAdapterFreeAt = 0;
     std::deque<LineByte> m_toHost;
+    std::vector<Transmission> m_transmissions;
     qint64 m_lineToHostFreeAt = 0;
     qint64 m_bytesFromHost = 0;
     qint64 m_bytesToHost = 0;

@@ -2,6 +2,8 @@
 
 #include "virtualclock.h"
 
+#include <algorithm>
+
 namespace {
 
 // In CBUS bit-bang mode the upper nibble of the mask makes CBUS0..3 outputs and the
@@ -40,6 +42,12 @@ void SimulatedConverter::write(const QByteArray &bytes)
 int SimulatedConverter::bytesWaiting() const
 {
     return m_adapter.arrivedBy(m_clock.now());
+}
+
+void SimulatedConverter::waitForBytes(qint64 deadline)
+{
+    if (bytesWaiting() == 0)
+        m_clock.advance(std::min(deadline, m_adapter.arrivalOf(0)) - m_clock.now());
 }
 
 uint32_t SimulatedConverter::takeTransmitWaiting()

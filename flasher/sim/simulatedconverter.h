@@ -17,8 +17,11 @@ struct ConverterIdentity
     QByteArray serialNumber;
     QByteArray description;
     FT_DEVICE type = 5; // the vendor's code of an FT232R
-    // Held by another process: listed with FT_FLAGS_OPENED, and FT_Open fails.
-    bool openElsewhere = false;
+    // Held by another process or out of reach, unless its kind is FtdiFree: listed with
+    // FT_FLAGS_OPENED and this holder, and opening it fails.
+    FtdiHolder holder = {};
+    // Where it is plugged in; SimulatedFtdi::addConverter() gives the next port when empty.
+    QByteArray location = {};
 };
 
 // The line settings that the FT_Set* calls change; FT_Open restores these defaults.
@@ -31,6 +34,8 @@ struct LineSettings
     uint8_t parity = FT_PARITY_NONE;
     uint32_t readTimeoutMs = 0;
     uint32_t writeTimeoutMs = 0;
+    uint8_t eventChar = 0;
+    bool eventCharEnabled = false;
 };
 
 // One FTDI converter with a SimulatedAdapter behind it, whose reset line is wired to CBUS0.
@@ -43,6 +48,10 @@ public:
     SimulatedConverter(const ConverterIdentity &identity, VirtualClock &clock);
 
     ConverterIdentity &identity() { return m_identity; }
+    bool isHeld() const { return m_identity.holder.kind != FtdiFree; }
+    // Unplugged, it is listed no more, and calls on a handle still open on it fail.
+    bool isPlugged() const { return m_plugged; }
+    void unplug() { m_plugged = false; }
     BootloaderEmulator &bootloader() { return m_adapter.bootloader(); }
     // The FT_Set* calls write here; tests read what the host chose.
     LineSettings &lineSettings() { return m_lineSettings; }
@@ -68,6 +77,8 @@ public:
     void close();
     void write(const QByteArray &bytes);
     int bytesWaiting() const;
+    // Lets the clock run until bytes are waiting, at most until `deadline`.
+    void waitForBytes(qint64 deadline);
     uint32_t takeTransmitWaiting();
     QByteArray read(int maximum);
     void setBitMode(uint8_t mask, uint8_t mode);
@@ -78,6 +89,7 @@ private:
     SimulatedAdapter m_adapter;
     LineSettings m_lineSettings;
     bool m_open = false;
+    bool m_plugged = true;
     int m_heldStatusQueries = 0;
     QList<HostTransfer> m_transcript;
 };

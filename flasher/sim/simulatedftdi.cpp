@@ -32,8 +32,31 @@ SimulatedFtdi &SimulatedFtdi::active()
 
 SimulatedConverter &SimulatedFtdi::addConverter(const ConverterIdentity &identity)
 {
-    m_converters.push_back(std::make_unique<SimulatedConverter>(identity, m_clock));
+    ConverterIdentity placed = identity;
+    if (placed.location.isEmpty())
+        placed.location = "1-" + QByteArray::number(converterCount() + 1);
+    m_converters.push_back(std::make_unique<SimulatedConverter>(placed, m_clock));
     return *m_converters.back();
+}
+
+int SimulatedFtdi::listedConverter(int listIndex) const
+{
+    for (int index = 0; index < converterCount(); ++index) {
+        if (m_converters[size_t(index)]->isPlugged() && listIndex-- == 0)
+            return index;
+    }
+    return -1;
+}
+
+int SimulatedFtdi::listedCount() const
+{
+    return int(std::count_if(m_converters.begin(), m_converters.end(),
+                             [](const auto &converter) { return converter->isPlugged(); }));
+}
+
+void SimulatedFtdi::atCall(Operation operation, int call, std::function<void()> action)
+{
+    m_actions.insert({operation, call}, std::move(action));
 }
 
 void SimulatedFtdi::injectFailure(Operation operation, int call, FT_STATUS status, int times)
@@ -50,6 +73,8 @@ void SimulatedFtdi::injectShortWrite(int call, uint32_t bytesWritten)
 std::optional<FT_STATUS> SimulatedFtdi::beginCall(Operation operation)
 {
     const int call = ++m_callCounts[operation];
+    for (const std::function<void()> &action : m_actions.values({operation, call}))
+        action();
     for (const InjectedFailure &failure : qAsConst(m_failures)) {
         if (failure.operation == operation && failure.firstCall <= call && call <= failure.lastCall)
             return failure.status;

@@ -7,6 +7,7 @@
 #include <QList>
 #include <QMap>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -44,8 +45,13 @@ public:
         Read,
         GetQueueStatus,
         GetStatus,
+        GetListedDevice,
+        GetIdentity,
+        OpenIdentity,
+        SetChars,
+        WaitForData,
     };
-    static constexpr int OperationCount = GetStatus + 1;
+    static constexpr int OperationCount = WaitForData + 1;
     static constexpr int EveryLaterCall = -1;
 
     struct BitModeCall
@@ -66,15 +72,22 @@ public:
 
     VirtualClock &clock() { return m_clock; }
 
-    // Converters are listed and opened by their index, in the order they were added.
+    // Converters are listed and opened by their index, in the order they were added, until
+    // one is unplugged: converter() keeps the order of adding.
     SimulatedConverter &addConverter(const ConverterIdentity &identity = {});
     SimulatedConverter &converter(int index) { return *m_converters.at(size_t(index)); }
     int converterCount() const { return int(m_converters.size()); }
+    // The index that converter() takes for the one at this place of the list, or -1.
+    int listedConverter(int listIndex) const;
+    int listedCount() const;
 
     // Calls are counted per operation from 1. Call number `call` of `operation`, and the
     // times - 1 calls after it (EveryLaterCall: all of them), return `status` and have no
     // other effect, whatever their arguments.
     void injectFailure(Operation operation, int call, FT_STATUS status, int times = 1);
+    // Runs the action when call number `call` of `operation` begins, before the call looks
+    // at anything: a converter unplugged, a signal raised.
+    void atCall(Operation operation, int call, std::function<void()> action);
     // FT_Write call number `call` reports FT_OK but takes only the first bytesWritten bytes.
     void injectShortWrite(int call, uint32_t bytesWritten);
     int callCount(Operation operation) const { return m_callCounts[operation]; }
@@ -101,6 +114,7 @@ private:
     VirtualClock &m_clock;
     std::vector<std::unique_ptr<SimulatedConverter>> m_converters;
     QList<InjectedFailure> m_failures;
+    QMultiMap<QPair<int, int>, std::function<void()>> m_actions; // by operation and call
     QMap<int, uint32_t> m_shortWrites;
     int m_callCounts[OperationCount] = {};
     QList<BitModeCall> m_bitModeCalls;

@@ -79,6 +79,18 @@ BootloaderEmulator SimulatedModuna::bootloader() const
     return m_adapter.bootloader();
 }
 
+qint64 SimulatedModuna::bytesFromHost() const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_adapter.bytesFromHost();
+}
+
+qint64 SimulatedModuna::bytesToHost() const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_adapter.bytesToHost();
+}
+
 QList<SimulatedModuna::ResetLineChange> SimulatedModuna::resetLineChanges() const
 {
     const std::lock_guard<std::mutex> lock(m_mutex);

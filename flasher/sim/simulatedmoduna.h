@@ -58,6 +58,9 @@ public:
     void setScript(const BootloaderScript &script);
     // A copy, taken while the serving thread waits.
     BootloaderEmulator bootloader() const;
+    // Counted over the module's life: what crossed its UART in each direction.
+    qint64 bytesFromHost() const;
+    qint64 bytesToHost() const;
     QList<ResetLineChange> resetLineChanges() const;
     // Who requested the reset line last.
     QByteArray resetLineConsumer() const;

@@ -15,6 +15,11 @@ void virtualSleep(int milliseconds)
     installedClock->advance(qint64(milliseconds) * 1000);
 }
 
+int64_t virtualNow()
+{
+    return installedClock->now();
+}
+
 } // namespace
 
 VirtualClock::VirtualClock(Pace pace) : m_pace(pace)
@@ -22,13 +27,13 @@ VirtualClock::VirtualClock(Pace pace) : m_pace(pace)
     if (installedClock)
         qFatal("VirtualClock: only one clock may be installed at a time");
     installedClock = this;
-    FlasherClock::setSleepFunction(virtualSleep);
+    FlasherClock::install(virtualSleep, virtualNow);
     m_realTime.start();
 }
 
 VirtualClock::~VirtualClock()
 {
-    FlasherClock::setSleepFunction(nullptr);
+    FlasherClock::install(nullptr, nullptr);
     installedClock = nullptr;
 }
 
@@ -45,4 +50,10 @@ void VirtualClock::advance(qint64 microseconds)
     const qint64 ahead = m_now - realNow();
     if (ahead > 0)
         QThread::usleep(static_cast<unsigned long>(ahead));
+}
+
+void VirtualClock::catchUpWithRealTime()
+{
+    if (m_pace == Pace::RealTime)
+        m_now = std::max(m_now, realNow());
 }

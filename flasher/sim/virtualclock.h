@@ -5,9 +5,10 @@
 #include <QtGlobal>
 
 // Simulated time for tests, the benchmark and brennix-sim. While a VirtualClock exists,
-// every FlasherClock::sleepMilliseconds() advances it, and the simulated converters
-// advance it by the wire time of what the host writes. Create one per test, before the
-// SimulatedFtdi that uses it; only one may exist at a time.
+// every FlasherClock::sleepMilliseconds() advances it, FlasherClock::nowMicroseconds()
+// reads it, and the simulated converters advance it by the wire time of what the host
+// writes. Create one per test, before the SimulatedFtdi that uses it; only one may exist
+// at a time.
 //
 // An Instant clock advances at once, so that tests check the slow paths without waiting.
 // A RealTime clock keeps in step with the real clock, so that a simulated converter talks
@@ -31,6 +32,10 @@ public:
     // Microseconds since the clock was created.
     qint64 now() const { return m_now; }
     void advance(qint64 microseconds);
+    // For an owner that waits on its own (a server polling its sockets) rather than
+    // through advance(): brings a RealTime clock up to real time, so that the time waited
+    // has passed for the simulation too. An Instant clock stays where it is.
+    void catchUpWithRealTime();
 
 private:
     qint64 realNow() const { return m_realTime.nsecsElapsed() / 1000; }

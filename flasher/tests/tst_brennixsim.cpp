@@ -90,6 +90,7 @@ void TestBrennixSim::quickJobs_data()
     QTest::addColumn<QByteArray>("output");
     QTest::addColumn<int>("status");
 
+    const QByteArray HolderLine = "in use by minicom (pid 812) through /dev/ttyUSB1\n";
     QTest::newRow("listing") << QStringList{"-l"}
                              << QByteArray("Moduna: PTY (default)\n"
                                            "\n       2  FTDI devices found\n\n"
@@ -98,7 +99,8 @@ void TestBrennixSim::quickJobs_data()
                                            "------\n"
                                            "   0    | 0x0403 | 0x6001  | SIM00001 | Simulated "
                                            "radio adapter\n"
-                                           "failed to open FTDI device (1) status = 3\n\n")
+                                           "failed to open FTDI device (1) status = 3\n\n" +
+                                           HolderLine)
                              << 0;
     QTest::newRow("reset by index")
         << QStringList{"-d", "0", "-r"} << QByteArray("reset via FTDI\nSUCCESS\n") << 0;
@@ -106,10 +108,11 @@ void TestBrennixSim::quickJobs_data()
         << QStringList{"-sn", "SIM00001", "-r"} << QByteArray("reset via FTDI\nSUCCESS\n") << 0;
     QTest::newRow("reset of the held converter")
         << QStringList{"-d", "1", "-r"}
-        << QByteArray("reset via FTDI\nFTDI can't open device 1, status = 3\n") << 1;
+        << "reset via FTDI\nFTDI can't open device 1, status = 3\n" + HolderLine << 1;
     QTest::newRow("serial number of the held converter")
         << QStringList{"-sn", "SIM00002", "-r"}
-        << QByteArray("invalid serial number parameter SIM00002\n") << 1;
+        << HolderLine + "invalid serial number parameter SIM00002\n"
+        << 1;
     QTest::newRow("reset of the Moduna module")
         << QStringList{"-gpio", "sim:0", "-r"}
         << QByteArray("no device specified use Moduna (PTY)\nreset via GPIO sim:0\nSUCCESS\n") << 0;

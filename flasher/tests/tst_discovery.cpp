@@ -20,7 +20,8 @@ ConverterIdentity converter(const QByteArray &serial, bool openElsewhere = false
     ConverterIdentity identity;
     identity.serialNumber = serial;
     identity.description = "Radio adapter";
-    identity.openElsewhere = openElsewhere;
+    if (openElsewhere)
+        identity.holder.kind = FtdiHeldUnknown;
     return identity;
 }
 
@@ -111,6 +112,18 @@ void TestDiscovery::listing_data()
     QTest::newRow("count unavailable")
         << QList<ConverterIdentity>{converter("DE01")}
         << QList<Failure>{{SimulatedFtdi::ListDevices, 1, FT_IO_ERROR}} << QByteArray() << 1;
+    // A USB string descriptor holds whatever the device says, and so does a process name.
+    ConverterIdentity hostile = converter("EV\x1b[2JIL");
+    hostile.description = "Bad\radapter\x07";
+    ConverterIdentity held = converter("DE02");
+    held.holder = {FtdiTtyOpen, 1, 3, 812, "mini\x1b]0;x\x07", "/dev/ttyUSB1"};
+    QTest::newRow("device text shown, not obeyed")
+        << QList<ConverterIdentity>{hostile, held} << QList<Failure>()
+        << "\n       2  FTDI devices found\n\n" + ListingHeader +
+               "   0    | 0x0403 | 0x6001  | EV\\x1b[2JIL | Bad\\radapter\\x07\n"
+               "failed to open FTDI device (1) status = 3\n\n"
+               "in use by mini\\x1b]0;x\\x07 (pid 812) through /dev/ttyUSB1\n"
+        << 0;
 }
 
 void TestDiscovery::listing()
@@ -249,6 +262,9 @@ void TestDiscovery::resetFailures_data()
     QTest::newRow("no such device")
         << QStringList{"-d", "1"} << Failure{SimulatedFtdi::Open, 0, 0}
         << QByteArray("FTDI can't open device 1, status = 2\n") << 1 << 0 << false;
+    QTest::newRow("largest device number")
+        << QStringList{"-d", "4294967295"} << Failure{SimulatedFtdi::Open, 0, 0}
+        << QByteArray("FTDI can't open device 4294967295, status = 2\n") << 1 << 0 << false;
     QTest::newRow("open fails") << first << Failure{SimulatedFtdi::Open, 1, FT_DEVICE_NOT_OPENED}
                                 << QByteArray("FTDI can't open device 0, status = 3\n") << 1 << 0
                                 << false;
@@ -259,10 +275,10 @@ void TestDiscovery::resetFailures_data()
         << QByteArray("FTDI failed to set BitMask 0xF1, status = 4\n") << 1 << 1 << false;
     QTest::newRow("CBUS0 low fails")
         << first << bitMode(2, FT_IO_ERROR)
-        << QByteArray("FTDI failed to set BitMask 0xF0, status = 4\n") << 1 << 2 << false;
+        << QByteArray("FTDI failed to set BitMask 0xF0, status = 4\n") << 1 << 3 << false;
     QTest::newRow("end of pulse fails")
         << first << bitMode(3, FT_OTHER_ERROR)
-        << QByteArray("FTDI failed to set BitMask 0xF1, status = 18\n") << 1 << 3 << false;
+        << QByteArray("FTDI failed to set BitMask 0xF1, status = 18\n") << 1 << 4 << false;
     QTest::newRow("normal mode fails")
         << first << bitMode(4, FT_IO_ERROR)
         << QByteArray("FTDI failed to set reset to normal mode, status = 4\n") << 1 << 4 << false;
@@ -290,6 +306,8 @@ void TestDiscovery::resetFailures()
     QCOMPARE(reset.status, status);
     QCOMPARE(setup.ftdi.bitModeCalls().size(), bitModeCalls);
     QCOMPARE(adapter.isOpen(), stillOpen);
+    // A pulse cut short by a failure is ended when the converter is closed.
+    QVERIFY(!adapter.isResetAsserted());
 }
 
 QTEST_GUILESS_MAIN(TestDiscovery)

@@ -6,6 +6,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+
 using TestSupport::CapturedRun;
 using TestSupport::firmwareHeader;
 
@@ -111,6 +113,10 @@ private slots:
     void wrongStoredCrcFails();
     void deviceFailures_data();
     void deviceFailures();
+    void chosenConverterOnly_data();
+    void chosenConverterOnly();
+    void interruption_data();
+    void interruption();
 };
 
 void TestFlashing::imagesArriveIntact_data()
@@ -238,6 +244,10 @@ void TestFlashing::wakeUp_data()
     QTest::newRow("long text is dropped")
         << QList<QByteArray>{a, b, c, "READY"} << "\n" + a + "\n" + a + b + "\n" + c + "\n"
         << 1;
+    // A window title, a bell and a carriage return that would overwrite the line.
+    QTest::newRow("control characters are shown, line ends kept")
+        << QList<QByteArray>{"\x1b]0;pwned\x07\rboot\r\n", "READY"}
+        << QByteArray("\n\\x1b]0;pwned\\x07\\rboot\r\n\n") << 1;
 }
 
 void TestFlashing::wakeUp()
@@ -423,6 +433,14 @@ void TestFlashing::verdict_data()
         << QByteArray("VALID CRC? INVALID CRC") << true << 50 << "\n" + InvalidCrc << 1;
     QTest::newRow("other text") << QByteArray("flash write error") << true << 50
                                 << QByteArray("\nFATAL: target reports\nflash write error\n") << 1;
+    // A C1 control (CSI in UTF-8), a byte that is no UTF-8 at all, and UTF-8 that stays.
+    QTest::newRow("control characters are shown")
+        << QByteArray("fail\x1b[2J\xc2\x9b"
+                      "31m\xff caf\xc3\xa9\r\nend")
+        << true << 50
+        << QByteArray("\nFATAL: target reports\nfail\\x1b[2J\\xc2\\x9b"
+                      "31m\\xff caf\xc3\xa9\r\nend\n")
+        << 1;
     QTest::newRow("empty") << QByteArray() << true << 50
                            << QByteArray("\nFATAL: target reports\n\n") << 1;
     // 256 cycles of 100 ms; the verdict follows within the 500 ms pause behind them.
@@ -491,10 +509,11 @@ void TestFlashing::deviceFailures_data()
         << ready << int(SimulatedFtdi::Read) << 4 << -1 << flashing + ReadFailure;
     QTest::newRow("verdict read fails") << ready << int(SimulatedFtdi::Read) << 9 << -1
                                         << flashing + "=|\nverify: \n" + ReadFailure;
+    // The reset opens the converter by its index, every later open by what it is.
     QTest::newRow("open after the reset fails")
-        << ready << int(SimulatedFtdi::Open) << 2 << -1 << QByteArray();
+        << ready << int(SimulatedFtdi::OpenIdentity) << 1 << -1 << QByteArray();
     QTest::newRow("reset of the retry fails")
-        << QList<QByteArray>{"Error"} << int(SimulatedFtdi::Open) << 3 << -1
+        << QList<QByteArray>{"Error"} << int(SimulatedFtdi::OpenIdentity) << 2 << -1
         << "\n" + Retry + ResetLine + "FTDI can't open device 0, status = 4\n";
 }
 
@@ -518,6 +537,131 @@ void TestFlashing::deviceFailures()
     QCOMPARE(run.output, start(path) + output);
     QCOMPARE(run.status, 1);
     QVERIFY(!rig.adapter.isOpen());
+}
+
+void TestFlashing::chosenConverterOnly_data()
+{
+    QTest::addColumn<QStringList>("device");
+    QTest::addColumn<int>("openCall"); // the open of the converter at which the USB changes
+    QTest::addColumn<int>("unplugged");
+    QTest::addColumn<bool>("replaced"); // another converter plugged in at its place
+    QTest::addColumn<int>("flashed");   // the converter that gets the image, or -1
+
+    const QStringList second{"-d", "1"};
+    QTest::newRow("by serial number, another unplugged before the first open")
+        << QStringList{"-sn", "DE02"} << 1 << 0 << false << 1;
+    QTest::newRow("by index, another unplugged after the reset") << second << 2 << 0 << false << 1;
+    QTest::newRow("by index, another unplugged before the retry") << second << 3 << 0 << false << 1;
+    QTest::newRow("the chosen one unplugged after the reset") << second << 2 << 1 << false << -1;
+    QTest::newRow("another plugged in at its place") << second << 2 << 1 << true << -1;
+}
+
+// The index names a converter only until others come or go; the run flashes the converter
+// it chose or none.
+void TestFlashing::chosenConverterOnly()
+{
+    QFETCH(QStringList, device);
+    QFETCH(int, openCall);
+    QFETCH(int, unplugged);
+    QFETCH(bool, replaced);
+    QFETCH(int, flashed);
+    const QByteArray image = patternImage(200);
+    const QString path = writeFirmware(image);
+    VirtualClock clock;
+    SimulatedFtdi ftdi(clock);
+    for (const QByteArray serial : {"DE01", "DE02", "DE03"})
+        ftdi.addConverter({0x0403, 0x6001, serial, "Radio adapter"});
+    // Every attempt fails once, so that the run reopens the converter after a second reset.
+    for (int i = 0; i < 3; ++i)
+        ftdi.converter(i).bootloader().script().wakeUpReplies = {"Error", "READY"};
+    int opens = 0;
+    const auto changeTheUsb = [&] {
+        if (++opens != openCall)
+            return;
+        ftdi.converter(unplugged).unplug();
+        if (replaced) {
+            ConverterIdentity other{0x0403, 0x6001, "DE09", "Radio adapter"};
+            other.location = ftdi.converter(unplugged).identity().location;
+            ftdi.addConverter(other);
+        }
+    };
+    // By index or by identity: the change comes at the same open either way.
+    for (int call = 1; call <= 3; ++call) {
+        ftdi.atCall(SimulatedFtdi::Open, call, changeTheUsb);
+        ftdi.atCall(SimulatedFtdi::OpenIdentity, call, changeTheUsb);
+    }
+
+    Brennix brennix;
+    const CapturedRun run = TestSupport::captureRun([&] {
+        return brennix.execute(device + QStringList{"-f", path});
+    });
+
+    QCOMPARE(run.status, flashed < 0 ? 1 : 0);
+    for (int i = 0; i < ftdi.converterCount(); ++i) {
+        SimulatedConverter &converter = ftdi.converter(i);
+        QVERIFY(!converter.isOpen());
+        QVERIFY(!converter.isResetAsserted());
+        if (i == flashed)
+            QCOMPARE(converter.bootloader().image(), image);
+        else if (i != 1) // the chosen one was reset before it went
+            QCOMPARE(converter.bytesFromHost(), 0);
+    }
+    if (flashed < 0)
+        QVERIFY2(run.output.endsWith("error: FTDI device 1 (serial DE02 at USB 1-2) is gone; no "
+                                     "other device is used in its place\n"),
+                 run.output.constData());
+}
+
+void TestFlashing::interruption_data()
+{
+    QTest::addColumn<int>("operation"); // whose call raises the signal
+    QTest::addColumn<int>("call");
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<QByteArray>("lastLine");
+    QTest::addColumn<bool>("descriptorSent");
+    QTest::addColumn<bool>("ignored"); // as a shell's background job ignores SIGINT
+
+    const QByteArray untouched = "interrupted\n";
+    // Writes 1 to 4 are the first wake-up sequence, 5 the descriptor, 6 on the blocks.
+    QTest::newRow("Ctrl-C during the reset pulse")
+        << int(SimulatedFtdi::SetBitMode) << 2 << SIGINT << untouched << false << false;
+    QTest::newRow("hang-up during the wake-up")
+        << int(SimulatedFtdi::Write) << 2 << SIGHUP << untouched << false << false;
+    QTest::newRow("SIGTERM during the transfer")
+        << int(SimulatedFtdi::Write) << 8 << SIGTERM
+        << QByteArray("interrupted: the flash is incomplete, flash the adapter again\n") << true
+        << false;
+    QTest::newRow("ignored SIGINT")
+        << int(SimulatedFtdi::Write) << 8 << SIGINT << QByteArray("SUCCESS\n") << true << true;
+}
+
+// A signal stops the run at the next safe point: the reset pulse ends, the converter is
+// closed, and the status is what a shell expects of a process that the signal ended.
+void TestFlashing::interruption()
+{
+    QFETCH(int, operation);
+    QFETCH(int, call);
+    QFETCH(int, signal);
+    QFETCH(QByteArray, lastLine);
+    QFETCH(bool, descriptorSent);
+    QFETCH(bool, ignored);
+    const QByteArray image = patternImage(2000);
+    const QString path = writeFirmware(image);
+    Rig rig;
+    rig.ftdi.atCall(SimulatedFtdi::Operation(operation), call, [signal] { raise(signal); });
+    const auto previous = std::signal(signal, ignored ? SIG_IGN : SIG_DFL);
+
+    const CapturedRun run = rig.run(flash(path));
+
+    std::signal(signal, previous);
+    QCOMPARE(run.status, ignored ? 0 : 128 + signal);
+    QVERIFY2(run.output.endsWith(lastLine), run.output.constData());
+    QCOMPARE(run.output.count("interrupted"), ignored ? 0 : 1);
+    QVERIFY(!rig.adapter.isOpen());
+    QVERIFY(!rig.adapter.isResetAsserted());
+    QCOMPARE(rig.bootloader().startCount(), 1);
+    QCOMPARE(!rig.bootloader().descriptorBytes().isEmpty(), descriptorSent);
+    QCOMPARE(rig.bootloader().image() == image, ignored);
 }
 
 QTEST_GUILESS_MAIN(TestFlashing)

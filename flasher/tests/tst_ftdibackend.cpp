@@ -6,6 +6,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 using TestSupport::CapturedRun;
 
 namespace {
@@ -16,6 +18,10 @@ const QByteArray NotResponding = "error: bootloader not responding\n"
                                  "device used by other application?\n";
 const QByteArray OpenFails = ResetLine + "FTDI can't open device 0, status = 3\n";
 const QByteArray InvalidSerial = "invalid serial number parameter DE01\n";
+const QByteArray ClaimedLine = "claimed through libusb by another program\n";
+const QByteArray TtyOpenLine = "in use by minicom (pid 4242) through /dev/ttyUSB0\n";
+// Stands for the line naming the lock file, whose place the test learns at run time.
+const QByteArray LockLine = "(lock file line)\n";
 // Another program left the converter at this rate; opening it through libftdi1 would
 // set 9600 baud.
 constexpr uint32_t ForeignBaudRate = 115200;
@@ -84,6 +90,8 @@ private slots:
     void cleanupTestCase();
     void flashing_data();
     void flashing();
+    void requestsTakenAtOnce_data();
+    void requestsTakenAtOnce();
     void unavailableConverter_data();
     void unavailableConverter();
     void openAndClose();
@@ -166,6 +174,51 @@ void TestFtdiBackend::flashing()
     }
 }
 
+void TestFtdiBackend::requestsTakenAtOnce_data()
+{
+    QTest::addColumn<int>("latency");
+    QTest::addColumn<int>("size");
+
+    for (const int latency : {2, 8, 16, 128})
+        QTest::addRow("%d ms", latency) << latency << 5 * 256 + 100;
+    // Block 59 is requested as "GET;" 0x00 ";": the first ';' sends "GET;" early, and the
+    // rest follows when the last one arrives.
+    QTest::newRow("';' inside a block number") << 16 << 60 * 256 + 100;
+}
+
+// However long the converter's latency timer, a block request ends with the event
+// character that makes the chip pass it on, and the flasher wakes as it arrives: the
+// answer leaves as soon as the request has crossed the line.
+void TestFtdiBackend::requestsTakenAtOnce()
+{
+    QFETCH(int, latency);
+    QFETCH(int, size);
+    const QByteArray image = patternImage(size);
+    const QString path = TestSupport::writeFile(m_directory.filePath("firmware.bin"), image);
+    VirtualClock clock;
+    SimulatedUsb usb(clock);
+    SimulatedChip &chip = usb.addConverter(converter("DE01"));
+
+    const CapturedRun flashed = run({"-lat", QString::number(latency), "-d", "0", "-f", path});
+
+    QCOMPARE(flashed.status, 0);
+    QCOMPARE(chip.bootloader().image(), image);
+    const std::vector<qint64> &writes = chip.hostWriteTimes();
+    int requests = 0;
+    for (const SimulatedAdapter::Transmission &sent : chip.transmissionsToHost()) {
+        // The first request comes during the flasher's fixed pause behind the descriptor.
+        if (!sent.bytes.startsWith("GET") || ++requests == 1)
+            continue;
+        const auto answer = std::lower_bound(writes.begin(), writes.end(), sent.end);
+        QVERIFY(answer != writes.end());
+        QVERIFY2(*answer - sent.end <= 2000,
+                 qPrintable(QStringLiteral("request %1 taken after %2 us")
+                                .arg(requests)
+                                .arg(*answer - sent.end)));
+    }
+    QCOMPARE(requests, size / 256 + 1);
+}
+
 void TestFtdiBackend::unavailableConverter_data()
 {
     QTest::addColumn<ChipIdentity>("identity");
@@ -177,13 +230,13 @@ void TestFtdiBackend::unavailableConverter_data()
     const ChipIdentity claimed = converter("DE01", ConverterHolder::UsbClaim);
     const ChipIdentity ttyOpen = converter("DE01", ConverterHolder::OpenTty);
     const ChipIdentity denied = converter("DE01", ConverterHolder::Nobody, true);
-    QTest::newRow("claimed, -d") << claimed << index << OpenFails;
-    QTest::newRow("tty open, -d") << ttyOpen << index << OpenFails;
+    QTest::newRow("claimed, -d") << claimed << index << OpenFails + ClaimedLine;
+    QTest::newRow("tty open, -d") << ttyOpen << index << OpenFails + TtyOpenLine;
     QTest::newRow("tty locked, -d")
-        << converter("DE01", ConverterHolder::TtyLock) << index << OpenFails;
+        << converter("DE01", ConverterHolder::TtyLock) << index << OpenFails + LockLine;
     QTest::newRow("no permission, -d") << denied << index << OpenFails + permissionHint(2);
-    QTest::newRow("claimed, -sn") << claimed << serial << InvalidSerial;
-    QTest::newRow("tty open, -sn") << ttyOpen << serial << InvalidSerial;
+    QTest::newRow("claimed, -sn") << claimed << serial << ClaimedLine + InvalidSerial;
+    QTest::newRow("tty open, -sn") << ttyOpen << serial << TtyOpenLine + InvalidSerial;
     QTest::newRow("no permission, -sn") << denied << serial << permissionHint(2) + InvalidSerial;
 }
 
@@ -199,7 +252,9 @@ void TestFtdiBackend::unavailableConverter()
 
     const CapturedRun reset = run(device + QStringList{"-r"});
 
-    QCOMPARE(reset.output, output);
+    const QByteArray lockLine = "in use: " + usb.lockFileOf(0).toLocal8Bit() + " names pid " +
+                                QByteArray::number(getpid()) + "\n";
+    QCOMPARE(reset.output, QByteArray(output).replace(LockLine, lockLine));
     QCOMPARE(reset.status, 1);
     verifyUntouched(chip);
 }
@@ -236,26 +291,35 @@ void TestFtdiBackend::listingDisturbsNoOne()
 {
     VirtualClock clock;
     SimulatedUsb usb(clock);
-    usb.addConverter(converter("DE01"));
-    usb.addConverter(converter("DE02", ConverterHolder::OpenTty));
-    usb.addConverter(converter("DE03", ConverterHolder::UsbClaim));
-    usb.addConverter(converter("DE04", ConverterHolder::Nobody, true));
+    // Plugged in in another order than their ports', which the listing follows.
+    const auto at = [](ChipIdentity identity, int port) {
+        identity.port = port;
+        return identity;
+    };
+    usb.addConverter(at(converter("DE01"), 4));
+    usb.addConverter(at(converter("DE02", ConverterHolder::OpenTty), 1));
+    usb.addConverter(at(converter("DE03", ConverterHolder::UsbClaim), 5));
+    usb.addConverter(at(converter("DE04", ConverterHolder::Nobody, true), 2));
     // A lock file left behind by a crashed program does not make a converter busy.
-    usb.addConverter(converter("DE05", ConverterHolder::StaleTtyLock));
+    usb.addConverter(at(converter("DE05", ConverterHolder::StaleTtyLock), 3));
     for (int i = 0; i < usb.converterCount(); ++i)
         usb.converter(i).settings().baudRate = ForeignBaudRate;
+    // Any user may make a lock file a FIFO, whose open would wait for a writer for ever.
+    QCOMPARE(mkfifo(QFile::encodeName(usb.lockFileOf(0)).constData(), 0666), 0);
 
     const CapturedRun listed = run({"-l"});
 
     QCOMPARE(listed.output, "\n       5  FTDI devices found\n\n"
                             " device | vendor | product | serial  | description\n"
                             "--------|--------|---------|---------|----------------------\n"
-                            "   0    | 0x0403 | 0x6001  | DE01 | Radio adapter\n"
-                            "failed to open FTDI device (1) status = 3\n\n"
-                            "failed to open FTDI device (2) status = 3\n\n"
-                            "failed to open FTDI device (3) status = 3\n\n" +
+                            "failed to open FTDI device (0) status = 3\n\n"
+                            "in use by minicom (pid 4243) through /dev/ttyUSB1\n"
+                            "failed to open FTDI device (1) status = 3\n\n" +
                                 permissionHint(5) +
-                                "   4    | 0x0403 | 0x6001  | DE05 | Radio adapter\n");
+                                "   2    | 0x0403 | 0x6001  | DE05 | Radio adapter\n"
+                                "   3    | 0x0403 | 0x6001  | DE01 | Radio adapter\n"
+                                "failed to open FTDI device (4) status = 3\n\n" +
+                                ClaimedLine);
     QCOMPARE(listed.status, 0);
     for (int i = 0; i < usb.converterCount(); ++i)
         verifyUntouched(usb.converter(i));

@@ -15,7 +15,7 @@ const uint8_t WakeUp[] = {0x1A, 0x1C, 0xA9, 0xAE};
 } // namespace
 
 // The device operations on an FTDI converter: settings on open, reads that never wait,
-// 20 ms polling and 100 ms flushing, measured on the virtual clock.
+// waits that end when bytes arrive and 100 ms flushing, measured on the virtual clock.
 class TestFtdiTransport : public QObject
 {
     Q_OBJECT
@@ -86,6 +86,9 @@ void TestFtdiTransport::openApplies_data()
                                       << QByteArray("FTDI failed to set latency timer to 16 ms\n");
     QTest::newRow("8N1 rejected") << 8 << int(SimulatedFtdi::SetDataCharacteristics)
                                   << QByteArray("FTDI failed to set 8N1\n");
+    // A converter without an event character still flashes, only more slowly.
+    QTest::newRow("event character rejected, unreported")
+        << 8 << int(SimulatedFtdi::SetChars) << QByteArray();
 }
 
 void TestFtdiTransport::openApplies()
@@ -113,6 +116,8 @@ void TestFtdiTransport::openApplies()
     QCOMPARE(int(settings.latencyTimerMs),
              rejected == SimulatedFtdi::SetLatencyTimer ? untouched.latencyTimerMs : latency);
     QCOMPARE(m_ftdi->callCount(SimulatedFtdi::SetDataCharacteristics), 1);
+    QCOMPARE(settings.eventCharEnabled, rejected != SimulatedFtdi::SetChars);
+    QCOMPARE(settings.eventChar, rejected == SimulatedFtdi::SetChars ? 0 : ';');
 }
 
 void TestFtdiTransport::openFails()
@@ -168,26 +173,29 @@ void TestFtdiTransport::readFailures()
 void TestFtdiTransport::wait_data()
 {
     QTest::addColumn<int>("budget");
-    QTest::addColumn<int>("queries");
-    QTest::newRow("0 ms") << 0 << 0;
-    QTest::newRow("negative") << -5 << 0;
-    QTest::newRow("5 ms") << 5 << 1;
-    QTest::newRow("20 ms") << 20 << 1;
-    QTest::newRow("21 ms") << 21 << 2;
-    QTest::newRow("1000 ms") << 1000 << 50;
+    QTest::addColumn<int>("waits");
+    QTest::addColumn<bool>("fails");
+    QTest::newRow("0 ms") << 0 << 0 << false;
+    QTest::newRow("negative") << -5 << 0 << false;
+    QTest::newRow("5 ms") << 5 << 1 << false;
+    QTest::newRow("1000 ms") << 1000 << 1 << false;
+    QTest::newRow("failed wait") << 1000 << 1 << true;
 }
 
 void TestFtdiTransport::wait()
 {
     QFETCH(int, budget);
-    QFETCH(int, queries);
+    QFETCH(int, waits);
+    QFETCH(bool, fails);
     QVERIFY(m_brennix->openDevice());
+    if (fails)
+        m_ftdi->injectFailure(SimulatedFtdi::WaitForData, 1, FT_IO_ERROR);
     const qint64 before = m_clock->now();
 
     QVERIFY(!m_brennix->waitForDeviceData(budget));
 
-    QCOMPARE(m_ftdi->callCount(SimulatedFtdi::GetQueueStatus), queries);
-    QCOMPARE(m_clock->now() - before, qint64(queries) * 20000);
+    QCOMPARE(m_ftdi->callCount(SimulatedFtdi::WaitForData), waits);
+    QCOMPARE(m_clock->now() - before, fails ? 0 : qint64(std::max(budget, 0)) * 1000);
 }
 
 void TestFtdiTransport::waitReturnsWhenDataArrives()
@@ -197,8 +205,8 @@ void TestFtdiTransport::waitReturnsWhenDataArrives()
 
     QVERIFY(m_brennix->waitForDeviceData(1000));
 
-    // The reply starts 2 ms after the wake-up: the second query finds it.
-    QCOMPARE(m_clock->now() - before, qint64(20000));
+    // The reply starts 2 ms after the wake-up; its first byte takes its wire time.
+    QCOMPARE(m_clock->now() - before, 2000 + SimulatedAdapter::wireTime(1, 38400));
 }
 
 void TestFtdiTransport::flush_data()

@@ -632,6 +632,13 @@ void TestSimulatedFtdi::injectedFailure_data()
     QTest::newRow("queue status") << int(SimulatedFtdi::GetQueueStatus) << 1
                                   << uint32_t(FT_INSUFFICIENT_RESOURCES);
     QTest::newRow("status") << int(SimulatedFtdi::GetStatus) << 2 << uint32_t(FT_IO_ERROR);
+    QTest::newRow("listed device")
+        << int(SimulatedFtdi::GetListedDevice) << 1 << uint32_t(FT_DEVICE_NOT_FOUND);
+    QTest::newRow("identity") << int(SimulatedFtdi::GetIdentity) << 2 << uint32_t(FT_IO_ERROR);
+    QTest::newRow("open identity")
+        << int(SimulatedFtdi::OpenIdentity) << 3 << uint32_t(FT_DEVICE_NOT_OPENED);
+    QTest::newRow("event character") << int(SimulatedFtdi::SetChars) << 1 << uint32_t(FT_IO_ERROR);
+    QTest::newRow("wait for data") << int(SimulatedFtdi::WaitForData) << 2 << uint32_t(FT_IO_ERROR);
 }
 
 void TestSimulatedFtdi::injectedFailure()
@@ -655,6 +662,7 @@ void TestSimulatedFtdi::injectedFailure()
         FT_HANDLE h = host.handle();
         uint32_t count = 1, transmit = 0, event = 0;
         FT_DEVICE_LIST_INFO_NODE node;
+        FtdiIdentity identity{};
         char byte = 0;
         switch (SimulatedFtdi::Operation(operation)) {
         case SimulatedFtdi::ListDevices:
@@ -692,6 +700,22 @@ void TestSimulatedFtdi::injectedFailure()
             return FT_GetQueueStatus(h, &count);
         case SimulatedFtdi::GetStatus:
             return FT_GetStatus(h, &count, &transmit, &event);
+        case SimulatedFtdi::GetListedDevice:
+            return ftdiGetListedDevice(0, &identity, nullptr);
+        case SimulatedFtdi::GetIdentity:
+            return ftdiGetIdentity(h, &identity);
+        case SimulatedFtdi::SetChars:
+            return FT_SetChars(h, ';', 1, 0, 0);
+        case SimulatedFtdi::WaitForData:
+            return ftdiWaitForData(h, 1, &count);
+        case SimulatedFtdi::OpenIdentity: {
+            identity = FtdiIdentity{"", "1-"};
+            identity.location[2] = char('2' + round);
+            FT_HANDLE other = nullptr;
+            const FT_STATUS opened = ftdiOpenIdentity(&identity, &other);
+            FT_Close(other);
+            return opened;
+        }
         }
         return FT_OTHER_ERROR;
     };
@@ -728,7 +752,7 @@ void TestSimulatedFtdi::deviceInfoList()
     SimulatedFtdi ftdi(clock);
     ConverterIdentity held;
     held.serialNumber = "HELD01";
-    held.openElsewhere = true;
+    held.holder.kind = FtdiHeldUnknown;
     ftdi.addConverter(held);
     ConverterIdentity longNames;
     longNames.productId = 0x6015;

@@ -185,6 +185,7 @@ void libusb_exit(libusb_context *context)
     delete context;
 }
 
+// Newest first, as Linux's libusb lists them.
 ssize_t libusb_get_device_list(libusb_context *context, libusb_device ***list)
 {
     const int count = usb().converterCount();
@@ -193,7 +194,7 @@ ssize_t libusb_get_device_list(libusb_context *context, libusb_device ***list)
         libusb_device *&device = context->devices[index];
         if (!device)
             device = new libusb_device{context, index, 0};
-        (*list)[index] = libusb_ref_device(device);
+        (*list)[count - 1 - index] = libusb_ref_device(device);
     }
     (*list)[count] = nullptr;
     return count;
@@ -255,6 +256,14 @@ void libusb_free_config_descriptor(libusb_config_descriptor * /*configuration*/)
 uint8_t libusb_get_bus_number(libusb_device * /*device*/)
 {
     return SimulatedUsb::BusNumber;
+}
+
+int libusb_get_port_numbers(libusb_device *device, uint8_t *ports, int length)
+{
+    if (length < 1)
+        return LIBUSB_ERROR_OVERFLOW;
+    ports[0] = uint8_t(usb().portOf(device->index));
+    return 1;
 }
 
 uint8_t libusb_get_device_address(libusb_device *device)

@@ -18,6 +18,7 @@ constexpr unsigned char LineStatus = 0x60;
 // Vendor requests of the FT232R.
 constexpr uint8_t ResetRequest = 0x00;
 constexpr uint8_t SetBaudRateRequest = 0x03;
+constexpr uint8_t SetEventCharRequest = 0x06;
 constexpr uint8_t SetLatencyTimerRequest = 0x09;
 constexpr uint8_t SetBitModeRequest = 0x0B;
 
@@ -59,6 +60,10 @@ void SimulatedChip::control(uint8_t request, uint16_t value, uint16_t index)
     case SetBaudRateRequest:
         m_settings.baudRate = baudRateOf(value, index);
         break;
+    case SetEventCharRequest:
+        m_settings.eventChar = uint8_t(value);
+        m_settings.eventCharEnabled = value & 0x100;
+        break;
     case SetLatencyTimerRequest:
         m_settings.latencyTimerMs = uint8_t(value);
         break;
@@ -74,6 +79,7 @@ void SimulatedChip::control(uint8_t request, uint16_t value, uint16_t index)
 qint64 SimulatedChip::takeFromHost(const QByteArray &bytes)
 {
     const qint64 now = m_clock.now();
+    m_hostWriteTimes.push_back(now);
     // The buffer drains onto the line, and a packet goes in once it has room for all of it.
     qint64 taken = now;
     qint64 lineFreeAt = std::max(m_adapter.lineToAdapterFreeAt(), now);
@@ -128,7 +134,19 @@ qint64 SimulatedChip::nextPacket() const
         m_lastPacket + qint64(std::max<uint8_t>(m_settings.latencyTimerMs, 1)) * 1000;
     const size_t missing = PacketPayload - std::min(PacketPayload, m_receiveBuffer.size());
     const qint64 full = missing == 0 ? 0 : m_adapter.arrivalOf(int(missing) - 1);
-    return std::max({m_reads.front()->submitted, m_lastPacket, std::min(timerExpiry, full)});
+    return std::max({m_reads.front()->submitted, m_lastPacket,
+                     std::min({timerExpiry, full, eventCharArrival()})});
+}
+
+qint64 SimulatedChip::eventCharArrival() const
+{
+    if (!m_settings.eventCharEnabled)
+        return Never;
+    const char eventChar = char(m_settings.eventChar);
+    if (std::find(m_receiveBuffer.begin(), m_receiveBuffer.end(), eventChar) !=
+        m_receiveBuffer.end())
+        return 0;
+    return m_adapter.arrivalOfFirst(eventChar);
 }
 
 void SimulatedChip::sendPacket(qint64 time)
@@ -163,4 +181,120 @@ void SimulatedChip::setBitMode(uint8_t mask, uint8_t mode)
     // A released or high CBUS0 lets the adapter run.
     const bool resetAsserted = mode == CbusBitBang && (mask & Cbus0Output) && !(mask & Cbus0High);
     m_adapter.setResetLine(!resetAsserted, m_clock.now());
+}
+
+namespace {
+
+constexpr uint8_t RequestTypeMask = 0x60;
+constexpr uint8_t StandardRequestType = 0x00;
+constexpr uint8_t VendorRequestType = 0x40;
+
+constexpr uint8_t GetStatusRequest = 0x00;
+constexpr uint8_t GetDescriptorRequest = 0x06;
+constexpr uint8_t DeviceDescriptorType = 0x01;
+constexpr uint8_t ConfigurationDescriptorType = 0x02;
+constexpr uint8_t StringDescriptorType = 0x03;
+enum StringIndex : uint8_t
+{
+    LanguagesString,
+    ManufacturerString,
+    ProductString,
+    SerialNumberString
+};
+constexpr uint16_t UsEnglish = 0x0409;
+
+constexpr uint8_t GetModemStatusRequest = 0x05;
+constexpr uint8_t GetLatencyTimerRequest = 0x0A;
+constexpr uint8_t ReadEepromRequest = 0x90;
+// The EEPROM word with the functions of CBUS0..3: CBUS0 in I/O mode, as the bit-bang reset
+// needs it, CBUS1 RXLED, CBUS2 TXDEN, CBUS3 PWREN. The rest of the EEPROM reads as erased.
+constexpr uint16_t CbusFunctionsWord = 0x0A;
+constexpr uint16_t CbusFunctions = 0x102A;
+constexpr uint16_t ErasedWord = 0xFFFF;
+
+QByteArray littleEndian16(uint16_t value)
+{
+    const char bytes[] = {char(value & 0xFF), char(value >> 8)};
+    return QByteArray(bytes, sizeof bytes);
+}
+
+QByteArray deviceDescriptor(const ChipIdentity &identity)
+{
+    const char serialNumberString = identity.serialNumber.isEmpty() ? 0 : SerialNumberString;
+    // USB 2.0, the class given by the interface, 8-byte control packets.
+    return QByteArray::fromHex("1201000200000008") + littleEndian16(identity.vendorId) +
+           littleEndian16(identity.productId) + littleEndian16(identity.bcdDevice) +
+           char(ManufacturerString) + char(ProductString) + serialNumberString +
+           char(1); // configurations
+}
+
+// One configuration (bus-powered, remote wake-up, 90 mA) with one vendor-class interface
+// named by the product string: bulk IN endpoint 0x81 and bulk OUT endpoint 0x02, 64-byte
+// packets.
+QByteArray configurationDescriptor()
+{
+    return QByteArray::fromHex("09022000010100a02d" // 32 bytes in all, value 1
+                               "0904000002ffffff02" // 2 endpoints
+                               "07058102400000"     // bulk IN
+                               "07050202400000");   // bulk OUT
+}
+
+// What the host reads of a string: its bytes taken as Latin-1, in UTF-16LE.
+QByteArray stringDescriptor(const QByteArray &text)
+{
+    constexpr int MaximumCharacters = 126;
+    const QByteArray characters = text.left(MaximumCharacters);
+    QByteArray descriptor;
+    descriptor += char(2 + 2 * characters.size());
+    descriptor += char(StringDescriptorType);
+    for (char character : characters)
+        descriptor += littleEndian16(uchar(character));
+    return descriptor;
+}
+
+} // namespace
+
+std::optional<QByteArray> SimulatedChip::controlIn(uint8_t requestType, uint8_t request,
+                                                   uint16_t value, uint16_t index) const
+{
+    if ((requestType & RequestTypeMask) == StandardRequestType) {
+        if (request == GetStatusRequest)
+            return QByteArray(2, '\0'); // bus-powered, remote wake-up off, not halted
+        if (request != GetDescriptorRequest)
+            return std::nullopt;
+        switch (value >> 8) {
+        case DeviceDescriptorType:
+            return deviceDescriptor(m_identity);
+        case ConfigurationDescriptorType:
+            return configurationDescriptor();
+        case StringDescriptorType:
+            break;
+        default:
+            return std::nullopt;
+        }
+        switch (value & 0xFF) {
+        case LanguagesString:
+            return QByteArray::fromHex("0403") + littleEndian16(UsEnglish); // one language
+        case ManufacturerString:
+            return stringDescriptor(m_identity.manufacturer);
+        case ProductString:
+            return stringDescriptor(m_identity.description);
+        case SerialNumberString:
+            if (!m_identity.serialNumber.isEmpty())
+                return stringDescriptor(m_identity.serialNumber);
+            break;
+        }
+        return std::nullopt;
+    }
+    if ((requestType & RequestTypeMask) != VendorRequestType)
+        return std::nullopt;
+    switch (request) {
+    case GetModemStatusRequest:
+        return littleEndian16(uint16_t(LineStatus << 8 | ModemStatus));
+    case GetLatencyTimerRequest:
+        return QByteArray(1, char(m_settings.latencyTimerMs));
+    case ReadEepromRequest:
+        return littleEndian16(index == CbusFunctionsWord ? CbusFunctions : ErasedWord);
+    }
+    return std::nullopt;
 }

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <deque>
+#include <optional>
+#include <vector>
 
 class VirtualClock;
 
@@ -39,6 +41,8 @@ struct ChipIdentity
     ConverterHolder holder = ConverterHolder::Nobody;
     // The user may not open its USB device node (no udev rule, not in plugdev).
     bool accessDenied = false;
+    // The port of the bus's root hub it is plugged into; 0 stands for its index + 1.
+    int port = 0;
 };
 
 // What the host's vendor requests set. The defaults are the chip's after power-up; a test
@@ -47,6 +51,8 @@ struct ChipSettings
 {
     uint32_t baudRate = 9600;
     uint8_t latencyTimerMs = 16;
+    uint8_t eventChar = 0x0D;
+    bool eventCharEnabled = false;
 };
 
 // A bulk IN transfer on its way: the host controller fills it with the chip's packets,
@@ -64,8 +70,9 @@ struct BulkRead
 // One FT232R with a SimulatedAdapter behind it, seen from its USB side, on the VirtualClock:
 //
 // - The chip sends received bytes to the host only as answers to bulk IN requests, in
-//   packets: at once when 62 bytes are waiting, else when its latency timer expires, with
-//   nothing but the status bytes when nothing came. Each packet restarts the timer.
+//   packets: at once when 62 bytes are waiting or the event character (when enabled) has
+//   arrived, else when its latency timer expires, with nothing but the status bytes when
+//   nothing came. Each packet restarts the timer.
 // - Bytes from the host enter a 128-byte transmit buffer, which drains at the line rate; a
 //   bulk OUT transfer ends when the buffer has taken its last 64-byte packet. The adapter
 //   gets the bytes of each transfer when the last of them has crossed the line.
@@ -92,11 +99,24 @@ public:
     // Counted over the chip's life: what crossed the serial line in each direction.
     qint64 bytesFromHost() const { return m_adapter.bytesFromHost(); }
     qint64 bytesToHost() const { return m_adapter.bytesToHost(); }
+    // What the adapter sent, and when each bulk OUT transfer of the host reached the chip.
+    const std::vector<SimulatedAdapter::Transmission> &transmissionsToHost() const
+    {
+        return m_adapter.transmissionsToHost();
+    }
+    const std::vector<qint64> &hostWriteTimes() const { return m_hostWriteTimes; }
 
-    // Used by the simulated libusb.
+    // Used by the simulated libusb, and from control() on by the USB/IP server, where the
+    // guest's kernel keeps the driver and claim state itself.
     void setDriverBound(bool bound) { m_driverBound = bound; }
     void setClaimed(bool claimed) { m_claimed = claimed; }
     void control(uint8_t request, uint16_t value, uint16_t index);
+    // A control request that asks the chip for data, as the chip answers it on the wire:
+    // the standard descriptors and status, and the vendor requests for the modem status,
+    // the latency timer and the EEPROM. Empty when the chip stalls the request; the host
+    // takes no more than it asked for.
+    std::optional<QByteArray> controlIn(uint8_t requestType, uint8_t request, uint16_t value,
+                                        uint16_t index) const;
     // Returns the time at which the chip has taken the last packet.
     qint64 takeFromHost(const QByteArray &bytes);
     void queueRead(BulkRead *read) { m_reads.push_back(read); }
@@ -108,6 +128,8 @@ public:
 private:
     qint64 wireTime(qint64 bytes) const;
     qint64 nextPacket() const;
+    // Since the event character makes the chip send at once, when it arrives matters.
+    qint64 eventCharArrival() const;
     void sendPacket(qint64 time);
     void absorbArrivals(qint64 time);
     void setBitMode(uint8_t mask, uint8_t mode);
@@ -121,6 +143,7 @@ private:
     int m_resetCount = 0;
 
     std::deque<char> m_receiveBuffer;
+    std::vector<qint64> m_hostWriteTimes;
     std::deque<BulkRead *> m_reads;
     qint64 m_lastPacket = 0;
 };

@@ -1,6 +1,6 @@
 #include "simulatedusb.h"
 
-#include "d2xx_libftdi.h"
+#include "converterholder.h"
 #include "virtualclock.h"
 
 #include <QDir>
@@ -99,10 +99,21 @@ bool SimulatedUsb::waitUntil(qint64 deadline, const std::function<bool()> &done)
     }
 }
 
+QString SimulatedUsb::lockFileOf(int index) const
+{
+    return m_root.filePath("run/lock/LCK.." + ttyName(index));
+}
+
+int SimulatedUsb::portOf(int index) const
+{
+    const int port = m_chips.at(size_t(index))->identity().port;
+    return port > 0 ? port : index + 1;
+}
+
 QString SimulatedUsb::deviceDirectory(int index) const
 {
     return m_root.filePath(
-        QStringLiteral("sys/bus/usb/devices/%1-%2").arg(BusNumber).arg(index + 1));
+        QStringLiteral("sys/bus/usb/devices/%1-%2").arg(BusNumber).arg(portOf(index)));
 }
 
 void SimulatedUsb::writeFile(const QString &path, const QByteArray &content) const
@@ -118,7 +129,7 @@ void SimulatedUsb::addHolder(int index, ConverterHolder holder)
     const int processId = m_nextProcessId++;
     const QString process = m_root.filePath(QStringLiteral("proc/%1").arg(processId));
     const QString device = "/dev/" + ttyName(index);
-    const QString lockFile = m_root.filePath("run/lock/LCK.." + ttyName(index));
+    const QString lockFile = lockFileOf(index);
     switch (holder) {
     case ConverterHolder::Nobody:
     case ConverterHolder::UsbClaim:
@@ -126,6 +137,7 @@ void SimulatedUsb::addHolder(int index, ConverterHolder holder)
     case ConverterHolder::OpenTty:
         QDir().mkpath(process + "/fd");
         QFile::link(device, process + "/fd/3");
+        writeFile(process + "/comm", QByteArray(HolderProgram) + "\n");
         break;
     case ConverterHolder::TtyLock:
         // This process surely runs.

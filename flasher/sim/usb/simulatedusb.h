@@ -29,6 +29,8 @@ class SimulatedUsb
 {
 public:
     static constexpr int BusNumber = 1;
+    // The name of the program that holds the tty of a converter whose holder is OpenTty.
+    static constexpr const char *HolderProgram = "minicom";
 
     explicit SimulatedUsb(VirtualClock &clock);
     ~SimulatedUsb();
@@ -42,6 +44,9 @@ public:
     SimulatedChip &converter(int index) { return *m_chips.at(size_t(index)); }
     int converterCount() const { return int(m_chips.size()); }
     static int addressOf(int index) { return index + 2; }
+    int portOf(int index) const;
+    // The serial lock file of the converter's tty.
+    QString lockFileOf(int index) const;
     // From now on libusb's event handling fails, so that no transfer comes back.
     void breakEventHandling() { m_eventHandlingBroken = true; }
 

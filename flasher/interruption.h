@@ -1,0 +1,22 @@
+#ifndef INTERRUPTION_H
+#define INTERRUPTION_H
+
+// Ctrl-C, SIGTERM and SIGHUP while a job runs. Killed at once, the flasher would leave the
+// converter claimed, the kernel's serial driver without it and, in the middle of the reset
+// pulse, the adapter held in reset. So the handler only notes the signal; the job stops at
+// its next safe point and releases everything as on any other failure. A second signal
+// ends the process at once, as users expect of a second Ctrl-C.
+class Interruption
+{
+public:
+    // Installs the handler for the life of the object and restores the previous ones after.
+    Interruption();
+    ~Interruption();
+    Interruption(const Interruption &) = delete;
+    Interruption &operator=(const Interruption &) = delete;
+
+    // The signal that asked the job to stop, or 0.
+    static int signal();
+};
+
+#endif // INTERRUPTION_H
