@@ -3,6 +3,8 @@
 // it as if it had been plugged in. What the usbip tool of the kernel's sources does for one
 // device, without its dependencies, so that it runs in a bare initramfs.
 
+#include "usbipprotocol.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -17,14 +19,8 @@
 
 namespace {
 
-constexpr uint16_t ProtocolVersion = 0x0111;
-constexpr uint16_t ImportRequest = 0x8003;
-constexpr size_t BusIdLength = 32;
-constexpr size_t ReplyHeaderLength = 8;
-// path[256], busid[32], then busnum, devnum and speed as 32-bit big-endian numbers, and
-// the descriptor fields.
-constexpr size_t DeviceRecordLength = 312;
-constexpr size_t NumbersOffset = 288;
+using namespace UsbIp;
+
 const char AttachFile[] = "/sys/devices/platform/vhci_hcd.0/attach";
 
 int fail(const char *what)
@@ -73,7 +69,7 @@ int main(int argc, char *argv[])
     setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     setsockopt(socket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
 
-    unsigned char request[8 + BusIdLength] = {};
+    unsigned char request[OperationHeaderLength + BusIdLength] = {};
     request[0] = ProtocolVersion >> 8;
     request[1] = ProtocolVersion & 0xFF;
     request[2] = ImportRequest >> 8;
@@ -81,16 +77,16 @@ int main(int argc, char *argv[])
     memcpy(request + 8, argv[3], strlen(argv[3]));
     if (send(socket, request, sizeof request, 0) != ssize_t(sizeof request))
         return fail("send");
-    unsigned char reply[ReplyHeaderLength + DeviceRecordLength];
-    if (!readAll(socket, reply, ReplyHeaderLength))
+    unsigned char reply[OperationHeaderLength + DeviceRecordLength];
+    if (!readAll(socket, reply, OperationHeaderLength))
         return fail("import reply");
     if (bigEndian32(reply + 4) != 0) {
         fprintf(stderr, "usbip-attach: the server refused %s\n", argv[3]);
         return 1;
     }
-    if (!readAll(socket, reply + ReplyHeaderLength, DeviceRecordLength))
+    if (!readAll(socket, reply + OperationHeaderLength, DeviceRecordLength))
         return fail("device record");
-    const unsigned char *numbers = reply + ReplyHeaderLength + NumbersOffset;
+    const unsigned char *numbers = reply + OperationHeaderLength + NumbersOffset;
     const uint32_t deviceId = bigEndian32(numbers) << 16 | bigEndian32(numbers + 4);
     const uint32_t speed = bigEndian32(numbers + 8);
 

@@ -1,5 +1,6 @@
 #include "usbipserver.h"
 
+#include "usbipprotocol.h"
 #include "virtualclock.h"
 
 #include <QSaveFile>
@@ -19,14 +20,8 @@
 
 namespace {
 
-// Before a connection carries URBs: the import of one device by its bus ID.
-constexpr uint16_t ProtocolVersion = 0x0111;
-constexpr uint16_t ImportRequest = 0x8003;
-constexpr uint16_t ImportReply = 0x0003;
-constexpr int OperationHeaderLength = 8;
-constexpr int BusIdLength = 32;
-constexpr int PathLength = 256;
-constexpr int DeviceRecordLength = PathLength + BusIdLength + 24;
+using namespace UsbIp;
+
 constexpr uint32_t BusNumber = 1;
 constexpr uint32_t FullSpeed = 2; // the kernel's USB_SPEED_FULL
 
@@ -97,7 +92,7 @@ QByteArray deviceRecord(size_t index, const ChipIdentity &identity)
     const QByteArray path = "/sys/devices/platform/usbip-sim/usb1/" + id;
     std::memcpy(record, path.constData(), size_t(path.size()));
     std::memcpy(record + PathLength, id.constData(), size_t(id.size()));
-    char *numbers = record + PathLength + BusIdLength;
+    char *numbers = record + NumbersOffset;
     qToBigEndian<uint32_t>(BusNumber, numbers);
     qToBigEndian<uint32_t>(uint32_t(index + 1), numbers + 4); // device number
     qToBigEndian<uint32_t>(FullSpeed, numbers + 8);
@@ -290,10 +285,11 @@ bool UsbIpServer::receive(int socket, QByteArray &received)
 void UsbIpServer::handleImport(Connection &connection)
 {
     const QByteArray &request = connection.received;
-    if (request.size() < OperationHeaderLength)
+    const auto received = size_t(request.size());
+    if (received < OperationHeaderLength)
         return;
     const bool isImport = qFromBigEndian<uint16_t>(request.constData() + 2) == ImportRequest;
-    if (isImport && request.size() < OperationHeaderLength + BusIdLength)
+    if (isImport && received < OperationHeaderLength + BusIdLength)
         return;
     const QByteArray wanted =
         isImport
@@ -316,7 +312,7 @@ void UsbIpServer::handleImport(Connection &connection)
     if (available)
         answer += deviceRecord(index, found->chip->identity());
     const int socket = connection.socket;
-    const QByteArray rest = request.mid(OperationHeaderLength + BusIdLength);
+    const QByteArray rest = request.mid(int(OperationHeaderLength + BusIdLength));
     m_connections.erase(std::find_if(m_connections.begin(), m_connections.end(),
                                      [socket](const Connection &c) { return c.socket == socket; }));
     if (!available || !sendAll(socket, answer)) {
