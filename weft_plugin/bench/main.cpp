@@ -3,6 +3,9 @@
 // reference is hashed afresh. It also counts the durable syncs the rebuild asks for: each
 // costs next to nothing on this machine's disk but 5-20 ms on an SD card, where the host
 // usually runs.
+//
+// usage: weft_bench [directory]   (where to generate the web app; default: the temporary
+//                                  directory)
 
 #include <halvik.h>
 
@@ -137,12 +140,15 @@ extern "C" int syncfs(int fd)
 int main(int argc, char **argv)
 {
     QCoreApplication application(argc, argv);
-    QTemporaryDir root;
+    // The disk matters: give a directory on the one the host serves from to measure there.
+    const QString parent = argc > 1 ? QFile::decodeName(argv[1]) : QDir::tempPath();
+    QTemporaryDir root(parent + QStringLiteral("/weft_bench-XXXXXX"));
     BenchHost host;
     host.appDir = root.filePath("www");
     const QList<QByteArray> assets = generateApp(host.appDir);
     if (assets.isEmpty()) {
-        std::printf("cannot write the web app under %s\n", qPrintable(root.path()));
+        std::printf("cannot write the web app under %s\n",
+                    qPrintable(root.isValid() ? root.path() : parent));
         return 1;
     }
 
