@@ -1,30 +1,32 @@
 #include "weftplugin.h"
+#include "inputfile.h"
 #include "weftpluginprivate.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
-#include <QSaveFile>
 #include <QTimer>
 
+#include <openssl/evp.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace {
 
 // Waited after the first change of a burst, and again after a rebuild before listening anew.
 constexpr int rebuildDelayMs = 4000;
-// Special files may claim more content than they deliver; give up on them after this many
-// empty reads in a row instead of reading for ever.
-constexpr int maxFailedReads = 3;
 constexpr int maxReferenceLength = 1024;
 constexpr int versionSuffixLength = 7;
 
@@ -33,19 +35,23 @@ bool isWhite(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// Reads the next line of `in`, opened from path, into `line`, at most lineSize - 1 bytes and
-// a NUL. Returns false once `in` is at its end or has failed maxFailedReads times in a row.
-bool readNextLine(QFile &in, const QString &path, char *line, int &failedReads)
+// Notes an input that grew or shrank while it was read, for the next rebuild.
+void noteChange(WeftPluginPrivate &d, const InputFile &in, const QString &path)
 {
-    while (!in.atEnd() && failedReads < maxFailedReads) {
-        const qint64 length = in.readLine(line, WeftPluginPrivate::lineSize);
-        if (length > 0) {
-            failedReads = 0;
-            return true;
-        }
-        ++failedReads;
+    if (in.changed() && d.changedInput.isEmpty())
+        d.changedInput = path;
+}
+
+// Reads the next line of `in`, opened from path, into the line buffer. Returns false once
+// `in` is at its end or a read failed, which it reports.
+bool readNextLine(WeftPluginPrivate &d, InputFile &in, const QString &path)
+{
+    const qint64 length = in.readLine(d.line, WeftPluginPrivate::lineSize);
+    if (length > 0)
+        return true;
+    if (length < 0)
         DBG_Printf(1, "readLine %d\n%s", int(length), qPrintable(path + '\n'));
-    }
+    noteChange(d, in, path);
     return false;
 }
 
@@ -83,108 +89,246 @@ QString manifestAttribute(const char *line)
 }
 
 // Whether path lies below dir once ".." parts are resolved. A manifest name that climbs out
-// of the served directory names the same file from both directories, which would then be
-// emptied by opening it for the output.
+// of the served directory names the same file from both directories, and the manifest would
+// replace its own source.
 bool liesBelow(const QString &path, const QString &dir)
 {
     const QString relative = QDir(dir).relativeFilePath(QDir::cleanPath(path));
     return relative != QLatin1String("..") && !relative.startsWith(QLatin1String("../"));
 }
 
-// Where QSaveFile puts what is written to path, as a canonical path; empty when there is no
-// such directory. Like QSaveFile, it follows a chain of symbolic links also to a target that
-// does not exist yet, and writes over the link itself when the chain is too long.
-QString landingPath(const QString &path)
+// The place of file's name in its directory, as it stands now. Each directory is opened once
+// per rebuild.
+ServedPlace placeIn(WeftPluginPrivate &d, const QFileInfo &file)
+{
+    const QString path = file.absolutePath();
+    auto directory = d.directories.find(path);
+    if (directory == d.directories.end()) {
+        ServedPlace opened;
+        opened.directory =
+            ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        struct stat status;
+        if (opened.directory < 0 || fstat(opened.directory, &status) != 0)
+            opened.error = errno;
+        else
+            opened.directoryId = fileId(status);
+        directory = d.directories.insert(path, opened);
+    }
+    ServedPlace place = *directory;
+    place.name = QFile::encodeName(file.fileName());
+    if (place.name.isEmpty() || place.name == "." || place.name == "..")
+        place.error = EISDIR;
+    if (place.error)
+        return place;
+    struct stat status;
+    if (fstatat(place.directory, place.name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+        place.exists = true;
+        place.existingId = fileId(status);
+        place.existingMode = status.st_mode;
+    } else if (errno != ENOENT) {
+        place.error = errno;
+    }
+    return place;
+}
+
+// Where what is written to path lands, worked out once. As with QSaveFile, a chain of
+// symbolic links is followed, also to a target that does not exist yet, and a chain that is
+// too long has the link itself replaced.
+ServedPlace servedPlace(WeftPluginPrivate &d, const QString &path)
 {
     QFileInfo file(path);
+    const ServedPlace place = placeIn(d, file);
+    if (!place.exists || !S_ISLNK(place.existingMode))
+        return place;
     int maxDepth = 128;
     while (--maxDepth && file.isSymLink())
         file.setFile(file.symLinkTarget());
-    if (maxDepth == 0)
-        file.setFile(path);
-    const QString dir = QFileInfo(file.absolutePath()).canonicalFilePath();
-    return dir.isEmpty() ? dir : dir + '/' + file.fileName();
+    return maxDepth == 0 ? place : placeIn(d, file);
 }
 
-FileId fileId(const struct stat &status)
+// Files of these report sizes they do not deliver: /proc/self/pagemap claims 0 bytes and
+// reads 256 GiB, a sysfs file claims 4096 bytes and reads a few.
+bool onVirtualFileSystem(WeftPluginPrivate &d, const InputFile &in)
 {
-    return {quint64(status.st_dev), quint64(status.st_ino)};
+    auto known = d.virtualFileSystems.constFind(quint64(in.status().st_dev));
+    if (known == d.virtualFileSystems.cend()) {
+        static const long virtualTypes[] = {
+            PROC_SUPER_MAGIC, SYSFS_MAGIC,        DEBUGFS_MAGIC,      TRACEFS_MAGIC,
+            SECURITYFS_MAGIC, CGROUP_SUPER_MAGIC, CGROUP2_SUPER_MAGIC};
+        struct statfs fileSystem;
+        const bool isVirtual = fstatfs(in.descriptor(), &fileSystem) == 0 &&
+                               std::find(std::begin(virtualTypes), std::end(virtualTypes),
+                                         long(fileSystem.f_type)) != std::end(virtualTypes);
+        known = d.virtualFileSystems.insert(quint64(in.status().st_dev), isVirtual);
+    }
+    return *known;
 }
 
-// Opens path into in, a QFile without a name, for the rebuild to read. Only regular files
-// are read: a device may never end, and a FIFO would block the host in open(), so the file is
-// opened without blocking and checked before anything is read. Nothing that this rebuild
-// writes is read, or a page would grow from what it is writing: neither by its name nor
-// through a link to an open file such as the page's unnamed temporary file. Nor is any other
-// file without a name, such as one that the host holds open after deleting it. Prints why it
-// refuses a file. Returns why the file could not be opened; empty when it was opened or refused.
-QString openInput(WeftPluginPrivate &d, const QString &path, QFile &in)
+// Opens path into `in` for the rebuild to read, and checks it on that descriptor. Only
+// regular files are read: a device may never end, and a file of the kernel's virtual file
+// systems may claim any size. Nothing that this rebuild writes is read, or a page would grow
+// from what it is writing: neither a file served at a page's place nor a temporary file of
+// the rebuild, which a template reaches through /proc/self/fd/N. Nor is any other file
+// without a name, such as one that the host holds open after deleting it. Prints why it
+// refuses a file. Returns why the file could not be opened; empty when it was opened or
+// refused.
+QString openInput(WeftPluginPrivate &d, const QString &path, InputFile &in)
 {
-    const int fd =
-        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
-        return qt_error_string(errno);
-    struct stat status;
-    const int error = fstat(fd, &status) != 0 ? errno : S_ISDIR(status.st_mode) ? EISDIR : 0;
-    if (error) {
-        ::close(fd);
+    const int error = in.open(path);
+    if (error)
         return qt_error_string(error);
-    }
-    const char *refusal = nullptr;
-    if (!S_ISREG(status.st_mode)) {
-        refusal = "not a regular file";
-    } else if (d.written.contains(fileId(status))) {
-        refusal = "this rebuild writes it";
-    } else {
-        auto canonical = d.canonicalPaths.constFind(path);
-        if (canonical == d.canonicalPaths.cend())
-            canonical = d.canonicalPaths.insert(path, QFileInfo(path).canonicalFilePath());
-        if (canonical->isEmpty())
-            refusal = "it has no name";
-        else if (d.outputs.contains(*canonical))
-            refusal = "this rebuild writes it";
-        else
-            d.inputs.insert(*canonical);
-    }
+    const struct stat &status = in.status();
+    const char *const refusal = !S_ISREG(status.st_mode)     ? "not a regular file"
+                                : onVirtualFileSystem(d, in) ? "a virtual file of the kernel"
+                                : d.written.contains(fileId(status)) ? "this rebuild writes it"
+                                : status.st_nlink == 0               ? "it has no name"
+                                                                     : nullptr;
     if (refusal) {
-        ::close(fd);
+        in.close();
         DBG_Printf(1, "refused to read %s: %s\n", qPrintable(path), refusal);
         return QString();
     }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    if (in.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
-        return QString();
-    ::close(fd);
-    return in.errorString();
+    d.inputs.insert(fileId(status));
+    return QString();
 }
 
-// Puts what was written in place of the served file in one step, so that the host never
-// serves half a file; on failure the served file stays as it was.
-void commit(QSaveFile &out)
+// Keeps the file for putInPlace() when it was written whole.
+void keepFinished(WeftPluginPrivate &d, std::unique_ptr<ServedFile> out)
 {
-    if (!out.commit())
-        DBG_Printf(1, "failed to write %s: %s\n", qPrintable(out.fileName()),
-                   qPrintable(out.errorString()));
+    if (out->finish())
+        d.finished.push_back(std::move(out));
+    else
+        DBG_Printf(1, "failed to write %s: %s\n", qPrintable(out->path()),
+                   qPrintable(out->errorString()));
 }
 
+// Puts the rebuild's finished files in place, all at its end. A file renamed into place must
+// be on the disk first, or a crash could leave it empty or cut short in the place of the
+// previous one; one sync of each file system they are on does that for all of them, where a
+// sync of each file costs an SD card 5-20 ms a page. One more after the renames makes those
+// durable too.
+void putInPlace(WeftPluginPrivate &d)
+{
+    QHash<quint64, int> syncErrors;
+    for (const auto &file : d.finished) {
+        const quint64 device = file->place().directoryId.first;
+        if (!syncErrors.contains(device))
+            syncErrors.insert(device, syncfs(file->place().directory) == 0 ? 0 : errno);
+    }
+    QHash<quint64, int> renamedOn;
+    for (const auto &file : d.finished) {
+        const quint64 device = file->place().directoryId.first;
+        int error = syncErrors.value(device);
+        if (!error)
+            error = file->rename();
+        if (error)
+            DBG_Printf(1, "failed to write %s: %s\n", qPrintable(file->path()),
+                       qPrintable(qt_error_string(error)));
+        else
+            renamedOn.insert(device, file->place().directory);
+    }
+    for (const int directory : qAsConst(renamedOn))
+        syncfs(directory);
+    d.finished.clear();
+    for (const ServedPlace &directory : qAsConst(d.directories))
+        if (directory.directory >= 0)
+            ::close(directory.directory);
+    d.directories.clear();
+}
+
+// The time in the meta line's form, in local time.
 QByteArray metaTime(const QDateTime &time)
 {
-    return time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")).toLocal8Bit();
+    return time.toLocalTime().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")).toLocal8Bit();
 }
 
-// "?" and the start of the SHA-1 digest of the file's content; empty when it cannot be read.
-QByteArray versionSuffix(QFile &file)
+QDateTime modificationTime(const struct stat &status)
 {
-    QCryptographicHash hash(QCryptographicHash::Sha1);
-    if (!hash.addData(&file))
+    return QDateTime::fromMSecsSinceEpoch(
+        qint64(status.st_mtim.tv_sec) * 1000 + status.st_mtim.tv_nsec / 1000000, Qt::UTC);
+}
+
+// "?" and the start of the SHA-1 digest of the file's content; empty when it could not be
+// read whole.
+QByteArray versionSuffix(WeftPluginPrivate &d, InputFile &file, const QString &path)
+{
+    bool hashed = d.sha1 && d.digest && EVP_DigestInit_ex2(d.digest, d.sha1, nullptr);
+    const char *data;
+    int length;
+    while (hashed && file.readPiece(data, length))
+        hashed = EVP_DigestUpdate(d.digest, data, std::size_t(length));
+    noteChange(d, file, path);
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    if (!hashed || !file.readWhole() || !EVP_DigestFinal_ex(d.digest, digest, nullptr))
         return QByteArray();
-    return '?' + hash.result().toHex().left(versionSuffixLength - 1);
+    const int digestBytes = (versionSuffixLength - 1) / 2;
+    return '?' + QByteArray(reinterpret_cast<const char *>(digest), digestBytes).toHex();
+}
+
+// The manifest pass of processAppCache(), up to its output waiting in d.finished.
+void writeManifest(WeftPluginPrivate &d)
+{
+    if (d.manifestName.isEmpty())
+        return;
+    d.cacheFiles.sort();
+    DBG_Printf(1, "process appcache %s\n", qPrintable(d.manifestName));
+
+    const QString path = d.appDir + '/' + d.manifestName;
+    if (!liesBelow(path, d.appDir)) {
+        DBG_Printf(1, "manifest %s outside %s\n", qPrintable(d.manifestName), qPrintable(d.appDir));
+        return;
+    }
+    const QString source = d.srcDir + '/' + d.manifestName;
+    InputFile in;
+    const QString openError = openInput(d, source, in);
+    if (!openError.isEmpty())
+        DBG_Printf(1, "failed to open file %s for read %s\n", qPrintable(source),
+                   qPrintable(openError));
+    if (!in.isOpen())
+        return;
+    // The manifest would replace a template, an asset or a page of this rebuild, or (reached
+    // through "..") its own source.
+    const ServedPlace place = servedPlace(d, path);
+    const char *refusal = nullptr;
+    if (d.pagePlaces.contains(place.key()))
+        refusal = "a page of this rebuild";
+    else if (place.exists && d.inputs.contains(place.existingId))
+        refusal = "this rebuild reads it";
+    if (refusal) {
+        DBG_Printf(1, "refused to write %s: %s\n", qPrintable(path), refusal);
+        return;
+    }
+    auto out = std::make_unique<ServedFile>(path, place);
+    if (!out->open(QIODevice::WriteOnly)) {
+        DBG_Printf(1, "failed to open file %s for write %s\n", qPrintable(path),
+                   qPrintable(out->errorString()));
+        return;
+    }
+    while (readNextLine(d, in, source)) {
+        out->write(d.line);
+        if (!std::strstr(d.line, "# templ-auto-generate"))
+            continue;
+        // A marker on the source's last line without a line end would otherwise swallow the
+        // first entry into its comment; a piece of a longer line is copied as it stands.
+        if (in.readWhole() && d.line[std::strlen(d.line) - 1] != '\n')
+            out->write("\n");
+        for (const QString &entry : qAsConst(d.cacheFiles)) {
+            const QByteArray bytes = entry.toLocal8Bit();
+            DBG_Printf(1, "    %s\n", bytes.constData());
+            out->write(bytes + '\n');
+        }
+        out->write("\n");
+    }
+    if (in.readWhole())
+        keepFinished(d, std::move(out));
 }
 
 } // namespace
 
 WeftPlugin::WeftPlugin(QObject *parent) : QObject(parent), d(new WeftPluginPrivate)
 {
+    d->sha1 = EVP_MD_fetch(nullptr, "SHA1", nullptr);
+    d->digest = EVP_MD_CTX_new();
     d->timer = new QTimer(this);
     d->timer->setSingleShot(true);
     connect(d->timer, SIGNAL(timeout()), this, SLOT(processTemplates()));
@@ -220,6 +364,8 @@ WeftPlugin::WeftPlugin(QObject *parent) : QObject(parent), d(new WeftPluginPriva
 
 WeftPlugin::~WeftPlugin()
 {
+    EVP_MD_CTX_free(d->digest);
+    EVP_MD_free(d->sha1);
     delete d;
     d = nullptr;
 }
@@ -253,6 +399,9 @@ void WeftPlugin::processTemplates()
     if (d->busy) {
         DBG_Printf(1, "templates timer released\n");
         d->busy = false;
+        // What changed while it was read was ignored like every notification of the rebuild.
+        if (!d->changedInput.isEmpty())
+            directoryChanged(d->changedInput);
         return;
     }
     d->busy = true;
@@ -262,64 +411,68 @@ void WeftPlugin::processTemplates()
     const QStringList pages = QDir(d->srcDir).entryList(QStringList{QStringLiteral("*.html")});
     d->manifestName.clear();
     d->cacheFiles.clear();
-    d->inputs.clear();
-    d->outputs.clear();
+    d->pagePlaces.clear();
     d->written.clear();
-    d->canonicalPaths.clear();
-    for (const QString &page : pages)
-        d->outputs.insert(landingPath(d->appDir + '/' + page));
+    d->inputs.clear();
+    d->virtualFileSystems.clear();
+    d->versionedEntries.clear();
+    d->versionedPaths.clear();
+    d->changedInput.clear();
+    QVector<ServedPlace> places;
     for (const QString &page : pages) {
-        QSaveFile out(d->appDir + '/' + page);
-        d->includesInPage = 0;
-        d->pageCutShort = false;
-        processFile(d->srcDir + '/' + page, out);
-        // What is not committed is discarded, and the served page stays.
-        if (out.isOpen() && !d->pageCutShort)
-            commit(out);
+        places.append(servedPlace(*d, d->appDir + '/' + page));
+        d->pagePlaces.insert(places.last().key());
+        if (places.last().exists)
+            d->written.insert(places.last().existingId);
+    }
+    for (int i = 0; i < pages.size(); ++i) {
+        auto out = std::make_unique<ServedFile>(d->appDir + '/' + pages[i], places[i]);
+        const std::size_t finishedBefore = d->finished.size();
+        if (out->open(QIODevice::WriteOnly)) {
+            d->written.insert(out->temporaryId());
+            d->includesInPage = 0;
+            d->pageCutShort = false;
+            processFile(d->srcDir + '/' + pages[i], *out);
+            // What is not finished is discarded, and the served page stays.
+            if (!d->pageCutShort)
+                keepFinished(*d, std::move(out));
+        } else {
+            DBG_Printf(1, "failed to open file %s for write %s\n", qPrintable(out->path()),
+                       qPrintable(out->errorString()));
+        }
         // The host serves a page kept from an earlier rebuild too, so browsers must keep it.
-        if (QFileInfo(out.fileName()).isFile())
-            d->cacheFiles.append(page);
+        if (d->finished.size() > finishedBefore ||
+            (places[i].exists && S_ISREG(places[i].existingMode)))
+            d->cacheFiles.append(pages[i]);
     }
     processAppCache();
 }
 
-// Expands the template at filePath into out. A page's out is still closed when this is
-// called: it is opened only once its template has been opened, so that an unreadable
-// template leaves no trace.
-void WeftPlugin::processFile(QString filePath, QFileDevice &out)
+// Expands the template at filePath into out.
+void WeftPlugin::processFile(QString filePath, QIODevice &out)
 {
     if (!d->watcher)
         return;
-    QFile in;
-    const QDateTime now = QDateTime::currentDateTime();
+    InputFile in;
+    // In UTC, which needs no look-up of the time zone: only a "<head>" line shows it.
+    const QDateTime now = QDateTime::currentDateTimeUtc();
     const QString openError = openInput(*d, filePath, in);
     if (!openError.isEmpty()) {
         DBG_Printf(1, "failed to open file %s for read %s\n", qPrintable(filePath),
                    qPrintable(openError));
         DBG_Printf(1, "process %s\n", qPrintable(filePath));
     }
-    if (!in.isOpen())
+    if (!in.isOpen()) {
+        // A page without its template keeps what is served; a missing include is left out.
+        if (d->includeDepth == 0)
+            d->pageCutShort = true;
         return;
-    if (!out.isOpen()) {
-        if (!out.open(QIODevice::WriteOnly)) {
-            DBG_Printf(1, "failed to open file %s for write %s\n", qPrintable(out.fileName()),
-                       qPrintable(out.errorString()));
-            return;
-        }
-        struct stat status;
-        if (fstat(out.handle(), &status) == 0)
-            d->written.insert(fileId(status));
     }
     DBG_Printf(1, "process %s\n", qPrintable(filePath));
 
-    // Where no birth time is kept, the last status change stands in for it.
-    const QFileInfo info(filePath);
-    const bool hasFileTimes = (info.birthTime().isValid() || info.metadataChangeTime().isValid()) &&
-                              info.lastModified().isValid();
     char *const line = d->line;
     bool skip = false;
-    int failedReads = 0;
-    while (readNextLine(in, filePath, line, failedReads)) {
+    while (readNextLine(*d, in, filePath)) {
         if (std::strstr(line, "<!--")) {
             if (!skip && std::strstr(line, "templ-include:")) {
                 const QByteArray name = includeName(line);
@@ -354,12 +507,14 @@ void WeftPlugin::processFile(QString filePath, QFileDevice &out)
             }
         } else if (std::strstr(line, "<head>")) {
             out.write(line);
-            if (hasFileTimes) {
-                std::snprintf(line, WeftPluginPrivate::lineSize,
-                              "<meta data-lastmodified=\"%s\" data-generated=\"%s\">\r\n",
-                              metaTime(info.lastModified()).constData(), metaTime(now).constData());
-                out.write(line);
-            }
+            // The times of the file read, which the descriptor gives whatever is at its path
+            // meanwhile; where no birth time is kept, the last status change stands in for it,
+            // and a file open on Linux has both.
+            std::snprintf(line, WeftPluginPrivate::lineSize,
+                          "<meta data-lastmodified=\"%s\" data-generated=\"%s\">\r\n",
+                          metaTime(modificationTime(in.status())).constData(),
+                          metaTime(now).constData());
+            out.write(line);
             continue;
         } else if (d->manifestName.isEmpty()) {
             d->manifestName = manifestAttribute(line);
@@ -368,7 +523,7 @@ void WeftPlugin::processFile(QString filePath, QFileDevice &out)
         if (!skip)
             out.write(line);
     }
-    if (!in.atEnd())
+    if (!in.readWhole())
         d->pageCutShort = true;
 }
 
@@ -411,7 +566,7 @@ void WeftPlugin::processLocalFileChecksum()
 
     const QByteArray name(line + start, int(end - start));
     const QString path = d->appDir + '/' + QString::fromUtf8(name);
-    QFile file;
+    InputFile file(&d->assetBuffer);
     openInput(*d, path, file);
     if (!file.isOpen())
         return;
@@ -423,72 +578,30 @@ void WeftPlugin::processLocalFileChecksum()
     const std::size_t tailLength = std::strlen(quote);
     if (end + versionSuffixLength + tailLength >= std::size_t(WeftPluginPrivate::lineSize))
         return;
-    const QByteArray suffix = versionSuffix(file);
+    const QByteArray suffix = versionSuffix(*d, file, path);
     if (suffix.isEmpty())
         return;
     std::memmove(line + end + versionSuffixLength, quote, tailLength + 1);
     std::memcpy(line + end, suffix.constData(), versionSuffixLength);
 
+    // Pages refer to the same few assets again and again: the list and the watcher are asked
+    // once per rebuild.
     const QString entry = QString::fromLocal8Bit(name) + QString::fromLatin1(suffix);
-    if (!d->cacheFiles.contains(entry))
+    if (!d->versionedEntries.contains(entry)) {
+        d->versionedEntries.insert(entry);
         d->cacheFiles.append(entry);
-    d->watcher->addPath(path);
+    }
+    if (!d->versionedPaths.contains(path)) {
+        d->versionedPaths.insert(path);
+        d->watcher->addPath(path);
+    }
 }
 
+// Writes the manifest, then puts every file of the rebuild in place: the rebuild ends here.
 void WeftPlugin::processAppCache()
 {
-    if (d->manifestName.isEmpty())
-        return;
-    d->cacheFiles.sort();
-    DBG_Printf(1, "process appcache %s\n", qPrintable(d->manifestName));
-
-    QSaveFile out(d->appDir + '/' + d->manifestName);
-    if (!liesBelow(out.fileName(), d->appDir)) {
-        DBG_Printf(1, "manifest %s outside %s\n", qPrintable(d->manifestName),
-                   qPrintable(d->appDir));
-        return;
-    }
-    const QString source = d->srcDir + '/' + d->manifestName;
-    QFile in;
-    const QString openError = openInput(*d, source, in);
-    if (!openError.isEmpty())
-        DBG_Printf(1, "failed to open file %s for read %s\n", qPrintable(source),
-                   qPrintable(openError));
-    if (!in.isOpen())
-        return;
-    // The manifest would replace a template, an asset or a page of this rebuild, or (reached
-    // through "..") its own source.
-    const QString target = landingPath(out.fileName());
-    const char *refusal = d->outputs.contains(target)  ? "a page of this rebuild"
-                          : d->inputs.contains(target) ? "this rebuild reads it"
-                                                       : nullptr;
-    if (refusal) {
-        DBG_Printf(1, "refused to write %s: %s\n", qPrintable(out.fileName()), refusal);
-        return;
-    }
-    if (!out.open(QIODevice::WriteOnly)) {
-        DBG_Printf(1, "failed to open file %s for write %s\n", qPrintable(out.fileName()),
-                   qPrintable(out.errorString()));
-        return;
-    }
-    int failedReads = 0;
-    while (readNextLine(in, source, d->line, failedReads)) {
-        out.write(d->line);
-        if (!std::strstr(d->line, "# templ-auto-generate"))
-            continue;
-        // A marker on the source's last line without a line end would otherwise swallow the
-        // first entry into its comment; a piece of a longer line is copied as it stands.
-        if (in.atEnd() && d->line[std::strlen(d->line) - 1] != '\n')
-            out.write("\n");
-        for (const QString &entry : qAsConst(d->cacheFiles)) {
-            const QByteArray bytes = entry.toLocal8Bit();
-            DBG_Printf(1, "    %s\n", bytes.constData());
-            out.write(bytes + '\n');
-        }
-        out.write("\n");
-    }
-    if (in.atEnd())
-        commit(out);
+    writeManifest(*d);
+    putInPlace(*d);
 }
 
 // Only ever adds: paths of files that went away simply stop reporting.

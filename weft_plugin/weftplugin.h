@@ -6,7 +6,7 @@
 #include <QObject>
 #include <QString>
 
-class QFileDevice;
+class QIODevice;
 class WeftPluginPrivate;
 
 // Keeps the host's served web app in step with its sibling source directory: a change in
@@ -31,7 +31,7 @@ public:
     // The slots and their order are part of the meta-object that hosts and tools see.
 private slots:
     void processTemplates();
-    void processFile(QString filePath, QFileDevice &out);
+    void processFile(QString filePath, QIODevice &out);
     void directoryChanged(QString path);
     void processLocalFileChecksum();
     void processAppCache();

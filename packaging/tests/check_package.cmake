@@ -1,8 +1,9 @@
 # Builds the Debian package, unpacks it into a temporary root and checks what a user gets:
-# the files, the declared dependencies and a brennix that runs from there. With
+# the files, a package in Depends for every library a packaged program or plug-in links, and
+# a brennix that runs from there. With
 # RELEASE_CHECKS (a tree fit to ship) also what Debian checks: lintian with no error,
 # warning or informational tag, and the hardening of every binary.
-foreach(variable BUILD_DIR OUTPUT_DIR RELEASE_CHECKS)
+foreach(variable BUILD_DIR OUTPUT_DIR RELEASE_CHECKS READELF)
   if(NOT DEFINED ${variable})
     message(FATAL_ERROR "${variable} not set")
   endif()
@@ -41,13 +42,54 @@ foreach(path ${binaries}
   endif()
 endforeach()
 
+# The text with every character that a regular expression gives a meaning escaped.
+function(escape_regex text output)
+  string(REGEX REPLACE "([][+.*()^$?|\\])" "\\\\\\1" escaped "${text}")
+  set(${output} "${escaped}" PARENT_SCOPE)
+endfunction()
+
+# The Debian package that installed the library at path. Debian 12 merges /lib into /usr/lib,
+# and dpkg knows each library under the one of the two names its package ships it under.
+function(owning_package path output)
+  string(REGEX REPLACE "^/usr/" "/" short "${path}")
+  foreach(candidate ${short} /usr${short})
+    execute_process(COMMAND dpkg-query -S ${candidate} RESULT_VARIABLE result
+                    OUTPUT_VARIABLE owner ERROR_QUIET)
+    if(result EQUAL 0 AND owner MATCHES "^([^:, \n]+)")
+      set(${output} ${CMAKE_MATCH_1} PARENT_SCOPE)
+      return()
+    endif()
+  endforeach()
+  set(${output} "" PARENT_SCOPE)
+endfunction()
+
+# Every library that a packaged program or plug-in links directly comes from a package that
+# Depends names, or the package installs without it and the program does not start.
 execute_process(COMMAND dpkg-deb -f ${package} Package Version Depends OUTPUT_VARIABLE fields)
-foreach(dependency libqt5core5a libqt5widgets5 libqt5serialport5 libftdi1-2 libgpiod2)
-  string(FIND "${fields}" "${dependency}" position)
-  if(position EQUAL -1)
-    message(FATAL_ERROR "package does not declare ${dependency}:\n${fields}")
-  endif()
+execute_process(COMMAND dpkg-deb -f ${package} Depends OUTPUT_VARIABLE depends)
+set(undeclared "")
+foreach(binary ${binaries})
+  execute_process(COMMAND ${READELF} -d ${root}/${binary} OUTPUT_VARIABLE dynamic)
+  execute_process(COMMAND ldd ${root}/${binary} OUTPUT_VARIABLE resolved)
+  string(REGEX MATCHALL "\\(NEEDED\\)[^\n]*\\[[^]\n]+\\]" needed "${dynamic}")
+  foreach(entry ${needed})
+    string(REGEX REPLACE ".*\\[([^]]+)\\]" "\\1" library "${entry}")
+    escape_regex("${library}" library_pattern)
+    set(owner "")
+    if(resolved MATCHES "[\t ]${library_pattern} => ([^ \n]+)")
+      owning_package(${CMAKE_MATCH_1} owner)
+    endif()
+    escape_regex("${owner}" owner_pattern)
+    if(NOT owner)
+      string(APPEND undeclared "\n  ${binary} links ${library}, which no installed package provides")
+    elseif(NOT depends MATCHES "(^|[ ,|])${owner_pattern}([ ,(]|\n|$)")
+      string(APPEND undeclared "\n  ${binary} links ${library} from ${owner}")
+    endif()
+  endforeach()
 endforeach()
+if(undeclared)
+  message(FATAL_ERROR "Depends lacks packages that packaged files link:${undeclared}\n${fields}")
+endif()
 
 # The stripped program as installed from the package, away from the build tree.
 execute_process(COMMAND ${root}/usr/bin/brennix -h RESULT_VARIABLE result OUTPUT_VARIABLE help)

@@ -10,12 +10,12 @@
 // The rebuild must end; it must change nothing but the files it writes, the page and the
 // manifest, and the manifest only where it is neither an input file nor the page (everything
 // else under the temporary root stays byte for byte as it was, and no temporary file is left;
-// the manifest pass leaves the page alone); it must write the page unless an invalid include or
-// a failed read cut it short; what it writes must stay within the bounds below; and it must
-// keep within the plug-in's line buffer. The buffer ends the plug-in's private record, so
-// ASan's guard zone after the record catches an overrun; what lies just before it, the include
-// depth, must be back at 0 after each rebuild, and the buffer must still hold its terminating
-// NUL.
+// the page is the very file written for it, whatever the manifest's name); it must write the
+// page unless an invalid include or a failed read cut it short; what it writes must stay within the
+// bounds below; and it must keep within the plug-in's line buffer. The buffer ends the plug-in's
+// private record, so ASan's guard zone after the record catches an overrun; what lies just before
+// it, the include depth, must be back at 0 after each rebuild, and the buffer must still hold its
+// terminating NUL.
 
 #include "../weftplugin.h"
 #include "../weftpluginprivate.h"
@@ -27,6 +27,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QMap>
 #include <QPluginLoader>
 #include <QTemporaryDir>
@@ -74,17 +75,11 @@ __attribute__((no_sanitize("vptr"))) WeftPluginPrivate *recordOf(QObject *plugin
     return static_cast<WeftPlugin *>(plugin)->*recordMember();
 }
 
-// Device, inode, size and modification time of the file at path; empty when there is none.
-QByteArray fileState(const QByteArray &path)
+// The inode of the file at path; 0 when there is none.
+quint64 inodeOf(const QString &path)
 {
     struct stat status;
-    if (stat(path.constData(), &status) != 0)
-        return QByteArray();
-    return QByteArray::number(quint64(status.st_dev)) + ' ' +
-           QByteArray::number(quint64(status.st_ino)) + ' ' +
-           QByteArray::number(qint64(status.st_size)) + ' ' +
-           QByteArray::number(qint64(status.st_mtim.tv_sec)) + '.' +
-           QByteArray::number(qint64(status.st_mtim.tv_nsec));
+    return stat(QFile::encodeName(path).constData(), &status) == 0 ? quint64(status.st_ino) : 0;
 }
 
 // Bytes that this process has read so far, from whatever it read: an include reached
@@ -100,15 +95,24 @@ qint64 bytesRead()
     return 0;
 }
 
-// What the plug-in prints is dropped, except that a rebuild and its manifest pass have started,
-// and what keeps the page from being served: an invalid include, or reads that failed (through
-// ../, a file may claim more than it delivers).
+// What the plug-in prints is dropped, except that a rebuild has started, and what keeps the
+// page from being served: an invalid include, or reads that failed (through ../, a file may
+// claim more than it delivers). When the page's template has been opened, the page's file is
+// being written: it is the one file in the served directory that was not written with the
+// input, and the page must be that same file after the rebuild, however the manifest is named.
 bool rebuildStarted = false;
 bool invalidInclude = false;
 bool readFailed = false;
-bool manifestPassStarted = false;
-QByteArray pagePath;
-QByteArray pageBeforeManifest;
+QString servedDir;
+quint64 pageFileInode = 0;
+
+quint64 newServedFileInode()
+{
+    QStringList added = QDir(servedDir).entryList(QDir::Files | QDir::Hidden | QDir::System);
+    for (const char *asset : assetFiles)
+        added.removeOne(QFileInfo(QLatin1String(asset)).fileName());
+    return added.size() == 1 ? inodeOf(servedDir + '/' + added.first()) : 0;
+}
 
 void dropPrint(int, const char *text)
 {
@@ -118,9 +122,8 @@ void dropPrint(int, const char *text)
         invalidInclude = true;
     } else if (std::strncmp(text, "readLine ", 9) == 0) {
         readFailed = true;
-    } else if (std::strncmp(text, "process appcache ", 17) == 0) {
-        manifestPassStarted = true;
-        pageBeforeManifest = fileState(pagePath);
+    } else if (std::strncmp(text, "process ", 8) == 0 && !pageFileInode) {
+        pageFileInode = newServedFileInode();
     }
 }
 
@@ -216,7 +219,7 @@ struct Fixture
         const rlimit fileSize{maxFileSize, maxFileSize};
         require(setrlimit(RLIMIT_FSIZE, &fileSize) == 0, "file sizes can be limited");
         host.appDir = root.filePath(QStringLiteral("site/www"));
-        pagePath = QFile::encodeName(root.filePath(pageFile));
+        servedDir = host.appDir;
         Halvik::setDebugPrintHandler(dropPrint);
         plugin = loader.instance();
         require(plugin, "the plug-in loads");
@@ -271,7 +274,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
     rebuildStarted = false;
     invalidInclude = false;
     readFailed = false;
-    manifestPassStarted = false;
+    pageFileInode = 0;
     const qint64 readBefore = bytesRead();
     QMetaObject::invokeMethod(fixture.plugin, "processTemplates");
     const qint64 read = bytesRead() - readBefore;
@@ -288,8 +291,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
     const WrittenFiles written = writtenFiles(*fixture.record);
     require(without(after, written) == without(before, written),
             "nothing but the page and the manifest changes");
-    require(!manifestPassStarted || fileState(pagePath) == pageBeforeManifest,
-            "the manifest pass leaves the page alone");
+    require(!pageWritten || inodeOf(fixture.root.filePath(pageFile)) == pageFileInode,
+            "the page is the file written for it");
     require(withinBounds(after, *fixture.record, read), "what is written stays bounded");
     return 0;
 }

@@ -4,6 +4,7 @@
 #include <halvik.h>
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
@@ -13,6 +14,8 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
+
+#include <functional>
 
 #include <sys/stat.h>
 
@@ -44,7 +47,11 @@ class WebAppHost : public Halvik::ApsController
 {
 public:
     WebAppHost() { Halvik::setDebugPrintHandler(capture); }
-    ~WebAppHost() override { Halvik::setDebugPrintHandler(nullptr); }
+    ~WebAppHost() override
+    {
+        Halvik::setDebugPrintHandler(nullptr);
+        onPrint() = nullptr;
+    }
 
     QString stringParameter(int parameter) override
     {
@@ -57,6 +64,13 @@ public:
         return texts;
     }
 
+    // Called with each text after it is recorded: a test acts at that moment of a rebuild.
+    static std::function<void(const QByteArray &)> &onPrint()
+    {
+        static std::function<void(const QByteArray &)> hook;
+        return hook;
+    }
+
     QString appDir;
 
 private:
@@ -64,6 +78,8 @@ private:
     {
         printed() << (level == 1 ? QByteArray(text)
                                  : "level " + QByteArray::number(level) + ": " + text);
+        if (onPrint())
+            onPrint()(printed().last());
     }
 };
 
@@ -98,8 +114,11 @@ public:
         QDir().mkpath(QFileInfo(file).path());
         if (content == fifo)
             return mkfifo(QFile::encodeName(file).constData(), 0644) == 0;
-        if (content.startsWith(symlinkTo({})))
+        if (content.startsWith(symlinkTo({}))) {
+            // Whatever stands there, a link included, makes way for the new link.
+            QFile::remove(file);
             return QFile::link(QFile::decodeName(content.mid(6)), file);
+        }
         QFile out(file);
         return out.open(QIODevice::WriteOnly) && out.write(content) == content.size();
     }
@@ -130,6 +149,19 @@ public:
             QMetaObject::invokeMethod(plugin, "processTemplates");
         }
         return WebAppHost::printed();
+    }
+
+    // Files under the served directory named as a rebuild's temporary files, PAGE.XXXXXX.
+    QStringList temporaryFiles() const
+    {
+        static const QRegularExpression temporary(QStringLiteral("\\.[A-Za-z0-9]{6}$"));
+        QStringList found;
+        QDirIterator it(path(QStringLiteral("www")), QDir::Files | QDir::Hidden | QDir::System,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext())
+            if (temporary.match(it.next()).hasMatch())
+                found << it.filePath();
+        return found;
     }
 
     QStringList watched() const { return plugin->findChild<QFileSystemWatcher *>()->files(); }
