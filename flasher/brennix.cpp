@@ -123,6 +123,8 @@ std::optional<int> Brennix::parseArguments(const QStringList &arguments, RunOpti
                     return EXIT_FAILURE;
                 }
                 deviceKind = FtdiDevice;
+                // A later choice replaces an earlier -sn's.
+                chosenConverter.reset();
             }
         } else if (hasValue && option == QLatin1String("-sn")) {
             // The conflict is the more useful message than a failed lookup.

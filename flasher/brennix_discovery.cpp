@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -57,12 +56,6 @@ void printListedHolder(uint32_t index)
     FtdiHolder holder{};
     if (ftdiGetListedDevice(index, nullptr, &holder) == FT_OK)
         printHolderLine(holder);
-}
-
-bool sameConverter(const FtdiIdentity &a, const FtdiIdentity &b)
-{
-    return std::strncmp(a.serialNumber, b.serialNumber, sizeof a.serialNumber) == 0 &&
-           std::strncmp(a.location, b.location, sizeof a.location) == 0;
 }
 
 bool cbusPinsSet(uint8_t mask, FT_STATUS status)
@@ -211,7 +204,7 @@ void Brennix::explainOpenFailure(FT_STATUS status)
         FtdiIdentity identity{};
         if (ftdiGetListedDevice(index, &identity, nullptr) != FT_OK)
             continue;
-        if (chosenConverter ? sameConverter(identity, *chosenConverter) : index == ftdiIndex) {
+        if (chosenConverter ? sameIdentity(identity, *chosenConverter) : index == ftdiIndex) {
             printListedHolder(index);
             return;
         }

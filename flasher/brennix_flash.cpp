@@ -316,25 +316,27 @@ int Brennix::readVerdict()
     std::fflush(stdout);
     FlasherClock::sleepMilliseconds(500);
     waitForDeviceData(1000);
+    // A signal cut the wait short: what came so far is no verdict.
+    if (stopRequested())
+        return EXIT_FAILURE;
     const qint64 count = readDevice(rxBuffer, RxBufferSize);
     if (count < 0 || count > RxBufferSize - 1) {
         printf("%s", ReadFailure);
         return EXIT_FAILURE;
     }
     rxBuffer[count] = 0;
-    const QByteArray verdict =
-        visibleText(reinterpret_cast<const char *>(rxBuffer), LineEnds::Kept);
+    const char *verdict = reinterpret_cast<const char *>(rxBuffer);
 
     // "INVALID CRC" contains "VALID CRC", so it must be looked for first.
-    if (verdict.contains("INVALID CRC")) {
+    if (std::strstr(verdict, "INVALID CRC")) {
         printf("Flash update failed, invalid CRC. Please try again.\n");
         return EXIT_FAILURE;
     }
-    if (verdict.contains("VALID CRC")) {
+    if (std::strstr(verdict, "VALID CRC")) {
         printf("SUCCESS\n");
         std::fflush(stdout);
         return EXIT_SUCCESS;
     }
-    printf("FATAL: target reports\n%s\n", verdict.constData());
+    printf("FATAL: target reports\n%s\n", visibleText(verdict, LineEnds::Kept).constData());
     return EXIT_FAILURE;
 }

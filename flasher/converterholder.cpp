@@ -42,13 +42,6 @@ bool startsWith(const std::string &text, const std::string &prefix)
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-void copyString(const std::string &text, char *field, size_t fieldSize)
-{
-    const size_t length = std::min(text.size(), fieldSize - 1);
-    std::memcpy(field, text.data(), length);
-    field[length] = '\0';
-}
-
 // The tty that the kernel's serial driver made of the converter's first interface, such as
 // "ttyUSB0", or an empty string.
 std::string ttyOf(libusb_device *device)
@@ -88,7 +81,7 @@ bool lockedBy(const std::string &tty, FtdiHolder *holder)
         return false;
     holder->kind = FtdiTtyLocked;
     holder->processId = int32_t(processId);
-    copyString(path, holder->path, sizeof holder->path);
+    copyToField(path, holder->path, sizeof holder->path);
     return true;
 }
 
@@ -98,7 +91,8 @@ bool openedBy(const std::string &tty, FtdiHolder *holder)
     const fs::path node = "/dev/" + tty;
     for (const fs::path &process : entriesOf(currentSystemPaths.processes)) {
         const std::string name = process.filename().string();
-        if (name.empty() || !std::all_of(name.begin(), name.end(), ::isdigit))
+        if (name.empty() || !std::all_of(name.begin(), name.end(),
+                                         [](unsigned char c) { return std::isdigit(c) != 0; }))
             continue;
         for (const fs::path &descriptor : entriesOf(process / "fd")) {
             std::error_code error;
@@ -106,9 +100,9 @@ bool openedBy(const std::string &tty, FtdiHolder *holder)
                 continue;
             holder->kind = FtdiTtyOpen;
             holder->processId = int32_t(std::strtol(name.c_str(), nullptr, 10));
-            copyString(readSmallFile((process / "comm").string()), holder->program,
-                       sizeof holder->program);
-            copyString(node.string(), holder->path, sizeof holder->path);
+            copyToField(readSmallFile((process / "comm").string()), holder->program,
+                        sizeof holder->program);
+            copyToField(node.string(), holder->path, sizeof holder->path);
             return true;
         }
     }
@@ -135,6 +129,13 @@ std::string usbLocationOf(libusb_device *device)
     for (int i = 0; i < depth; ++i)
         location += (i > 0 ? "." : "") + std::to_string(ports[i]);
     return location;
+}
+
+void copyToField(const std::string &text, char *field, size_t fieldSize)
+{
+    const size_t length = std::min(text.size(), fieldSize - 1);
+    std::memcpy(field, text.data(), length);
+    field[length] = '\0';
 }
 
 std::string readSmallFile(const std::string &path)

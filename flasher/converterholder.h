@@ -3,6 +3,7 @@
 
 #include "d2xx.h"
 
+#include <cstddef>
 #include <string>
 
 struct libusb_device;
@@ -28,6 +29,9 @@ void setUsbSystemPaths(const UsbSystemPaths &paths);
 // Where a converter is plugged in, as the kernel names it in sysfs ("1-4.2": bus 1, port 2
 // of the hub on port 4): it stays the same while the converter stays plugged in.
 std::string usbLocationOf(libusb_device *device);
+
+// Copies text into a NUL-terminated field of the vendor's records, cut to fit.
+void copyToField(const std::string &text, char *field, size_t fieldSize);
 
 // The first line of a small regular file, or an empty string; see above for why.
 std::string readSmallFile(const std::string &path);

@@ -9,6 +9,7 @@
 // the USB side.
 
 #include <cstdint>
+#include <cstring>
 
 using FT_HANDLE = void *;
 using FT_STATUS = uint32_t;
@@ -114,6 +115,12 @@ struct FtdiIdentity
     char serialNumber[16];
     char location[32];
 };
+
+inline bool sameIdentity(const FtdiIdentity &a, const FtdiIdentity &b)
+{
+    return std::strncmp(a.serialNumber, b.serialNumber, sizeof a.serialNumber) == 0 &&
+           std::strncmp(a.location, b.location, sizeof a.location) == 0;
+}
 
 // What the vendor's node does not tell of the device at index in the list that the last
 // FT_CreateDeviceInfoList made; either pointer may be null.

@@ -171,13 +171,6 @@ Enumeration enumerate()
     return found;
 }
 
-void copyString(const std::string &text, char *field, size_t fieldSize)
-{
-    const size_t length = std::min(text.size(), fieldSize - 1);
-    std::memcpy(field, text.data(), length);
-    field[length] = '\0';
-}
-
 DeviceInfo describe(ftdi_context *context, libusb_device *device)
 {
     DeviceInfo info;
@@ -198,11 +191,11 @@ DeviceInfo describe(ftdi_context *context, libusb_device *device)
     char description[sizeof FT_DEVICE_LIST_INFO_NODE::Description] = {};
     if (ftdi_usb_get_strings(context, device, nullptr, 0, description, sizeof description, nullptr,
                              0) < 0)
-        copyString(readSmallFile(sysfs + "product"), description, sizeof description);
+        copyToField(readSmallFile(sysfs + "product"), description, sizeof description);
     char serialNumber[sizeof FT_DEVICE_LIST_INFO_NODE::SerialNumber] = {};
     if (ftdi_usb_get_strings(context, device, nullptr, 0, nullptr, 0, serialNumber,
                              sizeof serialNumber) < 0)
-        copyString(readSmallFile(sysfs + "serial"), serialNumber, sizeof serialNumber);
+        copyToField(readSmallFile(sysfs + "serial"), serialNumber, sizeof serialNumber);
     info.serialNumber = serialNumber;
     info.description = description;
     return info;
@@ -211,8 +204,8 @@ DeviceInfo describe(ftdi_context *context, libusb_device *device)
 FtdiIdentity identityOf(const DeviceInfo &info)
 {
     FtdiIdentity identity{};
-    copyString(info.serialNumber, identity.serialNumber, sizeof identity.serialNumber);
-    copyString(info.location, identity.location, sizeof identity.location);
+    copyToField(info.serialNumber, identity.serialNumber, sizeof identity.serialNumber);
+    copyToField(info.location, identity.location, sizeof identity.location);
     return identity;
 }
 
@@ -224,8 +217,8 @@ FT_DEVICE_LIST_INFO_NODE nodeOf(const DeviceInfo &info)
     node.Type = info.type;
     node.ID = info.id;
     node.LocId = info.locationId;
-    copyString(info.serialNumber, node.SerialNumber, sizeof node.SerialNumber);
-    copyString(info.description, node.Description, sizeof node.Description);
+    copyToField(info.serialNumber, node.SerialNumber, sizeof node.SerialNumber);
+    copyToField(info.description, node.Description, sizeof node.Description);
     node.ftHandle = nullptr;
     return node;
 }
@@ -614,9 +607,9 @@ FT_STATUS ftdiOpenIdentity(const FtdiIdentity *identity, FT_HANDLE *handle)
     for (libusb_device *device : found.devices) {
         if (usbLocationOf(device) != identity->location)
             continue;
+        // Another converter plugged in at its place is not it.
         const DeviceInfo info = describe(found.context.get(), device);
-        if (std::strncmp(identityOf(info).serialNumber, identity->serialNumber,
-                         sizeof identity->serialNumber) != 0)
+        if (!sameIdentity(identityOf(info), *identity))
             break;
         return openConverter(found, device, info, handle);
     }

@@ -1,6 +1,7 @@
 #include "interruption.h"
 
 #include <csignal>
+#include <cstdio>
 #include <iterator>
 
 namespace {
@@ -51,4 +52,15 @@ Interruption::~Interruption()
 int Interruption::signal()
 {
     return receivedSignal;
+}
+
+int Interruption::passOn(int status)
+{
+    const int number = receivedSignal;
+    if (number == 0 || status != 128 + number)
+        return status;
+    std::fflush(stdout);
+    std::signal(number, SIG_DFL);
+    std::raise(number);
+    return status;
 }

@@ -17,6 +17,10 @@ public:
 
     // The signal that asked the job to stop, or 0.
     static int signal();
+    // For the end of main(): when the job's status says a signal stopped it, ends the
+    // process by that signal once the job has cleaned up, since a shell stops a script on
+    // Ctrl-C only when the program died of it; else returns the status.
+    static int passOn(int status);
 };
 
 #endif // INTERRUPTION_H

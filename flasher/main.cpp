@@ -1,4 +1,5 @@
 #include "brennix.h"
+#include "interruption.h"
 
 #include <QCoreApplication>
 
@@ -7,5 +8,5 @@ int main(int argc, char *argv[])
     Brennix::printBanner();
     QCoreApplication application(argc, argv);
     Brennix brennix;
-    return application.exec();
+    return Interruption::passOn(application.exec());
 }

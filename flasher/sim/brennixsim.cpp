@@ -4,6 +4,7 @@
 // Moduna module, the adapters behind them and their clock are simulated.
 
 #include "brennix.h"
+#include "interruption.h"
 #include "simulatedftdi.h"
 #include "simulatedmoduna.h"
 #include "virtualclock.h"
@@ -56,5 +57,5 @@ int main(int argc, char *argv[])
 
     QCoreApplication application(argc, argv);
     Brennix brennix;
-    return application.exec();
+    return Interruption::passOn(application.exec());
 }

@@ -345,13 +345,8 @@ FT_STATUS ftdiOpenIdentity(const FtdiIdentity *identity, FT_HANDLE *handle)
         return FT_INVALID_PARAMETER;
     *handle = nullptr;
     for (uint32_t index = 0; SimulatedConverter *converter = listed(index); ++index) {
-        const FtdiIdentity listedIdentity = identityOf(*converter);
-        if (std::strncmp(listedIdentity.location, identity->location, sizeof identity->location))
-            continue;
-        if (std::strncmp(listedIdentity.serialNumber, identity->serialNumber,
-                         sizeof identity->serialNumber))
-            break;
-        return openConverter(listedIndex(index), handle);
+        if (sameIdentity(identityOf(*converter), *identity))
+            return openConverter(listedIndex(index), handle);
     }
     return FT_DEVICE_NOT_FOUND;
 }

@@ -61,8 +61,9 @@ qint64 SimulatedAdapter::arrivalOf(int position) const
 
 qint64 SimulatedAdapter::arrivalOfFirst(char byte) const
 {
-    const auto found = std::find_if(m_toHost.begin(), m_toHost.end(),
-                                    [byte](const LineByte &lineByte) { return lineByte.byte == byte; });
+    const auto found =
+        std::find_if(m_toHost.begin(), m_toHost.end(),
+                     [byte](const LineByte &lineByte) { return lineByte.byte == byte; });
     return found == m_toHost.end() ? Never : found->arrival;
 }
 

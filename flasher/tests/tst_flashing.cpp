@@ -1,4 +1,5 @@
 #include "brennix.h"
+#include "interruption.h"
 #include "simulatedftdi.h"
 #include "testsupport.h"
 #include "virtualclock.h"
@@ -7,6 +8,8 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using TestSupport::CapturedRun;
 using TestSupport::firmwareHeader;
@@ -117,6 +120,8 @@ private slots:
     void chosenConverterOnly();
     void interruption_data();
     void interruption();
+    void signalEndsTheProcess_data();
+    void signalEndsTheProcess();
 };
 
 void TestFlashing::imagesArriveIntact_data()
@@ -554,6 +559,8 @@ void TestFlashing::chosenConverterOnly_data()
     QTest::newRow("by index, another unplugged before the retry") << second << 3 << 0 << false << 1;
     QTest::newRow("the chosen one unplugged after the reset") << second << 2 << 1 << false << -1;
     QTest::newRow("another plugged in at its place") << second << 2 << 1 << true << -1;
+    // Options count from left to right: the -d behind the -sn wins, as it did by index.
+    QTest::newRow("-d after -sn") << QStringList{"-sn", "DE02", "-d", "0"} << 0 << 0 << false << 0;
 }
 
 // The index names a converter only until others come or go; the run flashes the converter
@@ -662,6 +669,46 @@ void TestFlashing::interruption()
     QCOMPARE(rig.bootloader().startCount(), 1);
     QCOMPARE(!rig.bootloader().descriptorBytes().isEmpty(), descriptorSent);
     QCOMPARE(rig.bootloader().image() == image, ignored);
+}
+
+void TestFlashing::signalEndsTheProcess_data()
+{
+    QTest::addColumn<int>("secondSignalAtCall"); // of FT_SetBitMode, or 0 for none
+    QTest::addColumn<bool>("cleanedUp");
+    QTest::newRow("after cleaning up") << 0 << true;
+    QTest::newRow("at once on a second signal") << 3 << false;
+}
+
+// A shell stops a script on Ctrl-C only when the program died of the signal: the program
+// cleans up, then ends by the signal; a second signal during the reset pulse ends it there.
+void TestFlashing::signalEndsTheProcess()
+{
+    QFETCH(int, secondSignalAtCall);
+    QFETCH(bool, cleanedUp);
+    const QString path = writeFirmware(patternImage(2000));
+    QTemporaryFile output;
+    QVERIFY(output.open());
+    std::fflush(stdout);
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(output.handle(), STDOUT_FILENO);
+        Rig rig;
+        const auto raiseSigint = [] { raise(SIGINT); };
+        rig.ftdi.atCall(SimulatedFtdi::SetBitMode, 2, raiseSigint);
+        if (secondSignalAtCall > 0)
+            rig.ftdi.atCall(SimulatedFtdi::SetBitMode, secondSignalAtCall, raiseSigint);
+        std::signal(SIGINT, SIG_DFL);
+        Brennix brennix;
+        _exit(Interruption::passOn(brennix.execute(flash(path))));
+    }
+    int status = 0;
+    QCOMPARE(waitpid(child, &status, 0), child);
+
+    QVERIFY(WIFSIGNALED(status));
+    QCOMPARE(WTERMSIG(status), SIGINT);
+    QVERIFY(output.seek(0));
+    const QByteArray printed = output.readAll();
+    QVERIFY2(printed.endsWith("interrupted\n") == cleanedUp, printed.constData());
 }
 
 QTEST_GUILESS_MAIN(TestFlashing)
