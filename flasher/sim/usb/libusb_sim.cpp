@@ -383,6 +383,22 @@ int libusb_detach_kernel_driver(libusb_device_handle *handle, int interface)
     return LIBUSB_SUCCESS;
 }
 
+// Binds the kernel's serial driver again, to an interface that nobody has claimed.
+int libusb_attach_kernel_driver(libusb_device_handle *handle, int interface)
+{
+    countCall();
+    if (isGone(handle))
+        return LIBUSB_ERROR_NO_DEVICE;
+    SimulatedChip &chip = chipOf(handle);
+    if (interface != 0)
+        return LIBUSB_ERROR_NOT_FOUND;
+    if (chip.isDriverBound() || chip.isClaimed() ||
+        chip.identity().holder == ConverterHolder::UsbClaim)
+        return LIBUSB_ERROR_BUSY;
+    usb().setDriverBound(handle->device->index, true);
+    return LIBUSB_SUCCESS;
+}
+
 int libusb_set_auto_detach_kernel_driver(libusb_device_handle *handle, int enable)
 {
     handle->autoDetach = enable != 0;
