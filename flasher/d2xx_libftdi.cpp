@@ -313,6 +313,20 @@ FT_STATUS release(std::unique_ptr<OpenDevice> device)
     return ioStatus(ftdi_usb_close(device->context.get()));
 }
 
+// libftdi1 closes a converter whose reset or baud rate request fails in the middle of its
+// open without releasing the claim, and only a release binds the kernel's serial driver
+// again: the converter's tty would stay gone until it is plugged in again. So this does
+// what the release would have done.
+void reattachKernelDriver(libusb_device *device)
+{
+    libusb_device_handle *handle = nullptr;
+    if (libusb_open(device, &handle) != 0)
+        return;
+    if (libusb_kernel_driver_active(handle, 0) == 0)
+        libusb_attach_kernel_driver(handle, 0);
+    libusb_close(handle);
+}
+
 // Opens a converter of the enumeration, as describe() found it, and starts its reads.
 FT_STATUS openConverter(Enumeration &found, libusb_device *device, const DeviceInfo &info,
                         FT_HANDLE *handle)
@@ -321,8 +335,10 @@ FT_STATUS openConverter(Enumeration &found, libusb_device *device, const DeviceI
     if (holderOf(device).kind != FtdiFree)
         return FT_DEVICE_NOT_OPENED;
     // Resets the chip, sets 9600 baud and detaches the kernel's serial driver.
-    if (ftdi_usb_open_dev(found.context.get(), device) < 0)
+    if (ftdi_usb_open_dev(found.context.get(), device) < 0) {
+        reattachKernelDriver(device);
         return FT_DEVICE_NOT_OPENED;
+    }
     // The open converter holds a reference of its own; the list must go before its context.
     found.list.reset();
 

@@ -59,6 +59,31 @@ private:
     QString m_path;
 };
 
+// Standard output goes into a file in memory between begin() and end(), so that a run of
+// the flasher prints nothing; the replay driver prints to the real one between runs.
+class OutputCapture
+{
+public:
+    void begin()
+    {
+        std::fflush(stdout);
+        m_file.replaceContent(nullptr, 0);
+        lseek(m_file.descriptor(), 0, SEEK_SET);
+        dup2(m_file.descriptor(), STDOUT_FILENO);
+    }
+
+    QByteArray end()
+    {
+        std::fflush(stdout);
+        dup2(m_stdout, STDOUT_FILENO);
+        return m_file.content();
+    }
+
+private:
+    MemoryFile m_file;
+    int m_stdout = dup(STDOUT_FILENO);
+};
+
 } // namespace FuzzSupport
 
 #endif // FUZZSUPPORT_H

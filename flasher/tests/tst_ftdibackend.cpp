@@ -72,6 +72,7 @@ void verifyUntouched(SimulatedChip &chip)
 } // namespace
 
 Q_DECLARE_METATYPE(ChipIdentity)
+Q_DECLARE_METATYPE(LinkFaults)
 
 // The flasher end to end through its own D2XX back end and Debian's libftdi1, on simulated
 // FT232R chips: what reaches the chip, how fast the dialogue runs, and what a converter
@@ -222,6 +223,7 @@ void TestFtdiBackend::requestsTakenAtOnce()
 void TestFtdiBackend::unavailableConverter_data()
 {
     QTest::addColumn<ChipIdentity>("identity");
+    QTest::addColumn<LinkFaults>("faults");
     QTest::addColumn<QStringList>("device");
     QTest::addColumn<QByteArray>("output");
 
@@ -230,25 +232,35 @@ void TestFtdiBackend::unavailableConverter_data()
     const ChipIdentity claimed = converter("DE01", ConverterHolder::UsbClaim);
     const ChipIdentity ttyOpen = converter("DE01", ConverterHolder::OpenTty);
     const ChipIdentity denied = converter("DE01", ConverterHolder::Nobody, true);
-    QTest::newRow("claimed, -d") << claimed << index << OpenFails + ClaimedLine;
-    QTest::newRow("tty open, -d") << ttyOpen << index << OpenFails + TtyOpenLine;
+    const LinkFaults none;
+    QTest::newRow("claimed, -d") << claimed << none << index << OpenFails + ClaimedLine;
+    QTest::newRow("tty open, -d") << ttyOpen << none << index << OpenFails + TtyOpenLine;
     QTest::newRow("tty locked, -d")
-        << converter("DE01", ConverterHolder::TtyLock) << index << OpenFails + LockLine;
-    QTest::newRow("no permission, -d") << denied << index << OpenFails + permissionHint(2);
-    QTest::newRow("claimed, -sn") << claimed << serial << ClaimedLine + InvalidSerial;
-    QTest::newRow("tty open, -sn") << ttyOpen << serial << TtyOpenLine + InvalidSerial;
-    QTest::newRow("no permission, -sn") << denied << serial << permissionHint(2) + InvalidSerial;
+        << converter("DE01", ConverterHolder::TtyLock) << none << index << OpenFails + LockLine;
+    QTest::newRow("no permission, -d") << denied << none << index << OpenFails + permissionHint(2);
+    QTest::newRow("claimed, -sn") << claimed << none << serial << ClaimedLine + InvalidSerial;
+    QTest::newRow("tty open, -sn") << ttyOpen << none << serial << TtyOpenLine + InvalidSerial;
+    QTest::newRow("no permission, -sn")
+        << denied << none << serial << permissionHint(2) + InvalidSerial;
+    // libftdi1 has claimed the converter when the reset request of its open fails, and
+    // closes it without letting go: the kernel's serial driver must come back all the same.
+    LinkFaults resetStalls;
+    resetStalls.stalledRequests = {0};
+    QTest::newRow("reset request stalls, -d")
+        << converter("DE01") << resetStalls << index << OpenFails;
 }
 
 void TestFtdiBackend::unavailableConverter()
 {
     QFETCH(ChipIdentity, identity);
+    QFETCH(LinkFaults, faults);
     QFETCH(QStringList, device);
     QFETCH(QByteArray, output);
     VirtualClock clock;
     SimulatedUsb usb(clock);
     SimulatedChip &chip = usb.addConverter(identity);
     chip.settings().baudRate = ForeignBaudRate;
+    chip.linkFaults() = faults;
 
     const CapturedRun reset = run(device + QStringList{"-r"});
 

@@ -12,6 +12,12 @@
 // end, and then handle the events of their context, as libusb's own waiting does. Only
 // bulk IN transfers can be submitted asynchronously, in whole packets; the chip answers no
 // IN control request.
+//
+// The faults of SimulatedChip::linkFaults() show as a real kernel reports them: a stalled
+// vendor request as LIBUSB_ERROR_PIPE, a short bulk OUT transfer as LIBUSB_ERROR_TIMEOUT
+// once its time-out has passed, with the bytes that went through, and a failed read as
+// LIBUSB_TRANSFER_ERROR. On an unplugged chip every call of a handle fails with
+// LIBUSB_ERROR_NO_DEVICE, except closing it.
 
 #include "simulatedusb.h"
 #include "virtualclock.h"
@@ -74,6 +80,12 @@ SimulatedUsb &usb()
     return SimulatedUsb::active();
 }
 
+// Called first by every function that reaches the bus.
+void countCall()
+{
+    usb().countCall();
+}
+
 qint64 now()
 {
     return usb().clock().now();
@@ -96,6 +108,11 @@ SimulatedChip &chipOf(const libusb_device_handle *handle)
     return chipOf(handle->device);
 }
 
+bool isGone(const libusb_device_handle *handle)
+{
+    return !chipOf(handle).isPlugged();
+}
+
 bool validRead(int length)
 {
     return length >= PacketSize && length % PacketSize == 0;
@@ -106,9 +123,24 @@ bool validRead(int length)
 // that relies on either is wrong, so the double refuses both cases alike.
 int bulkEndpointStatus(const libusb_device_handle *handle, unsigned char endpoint)
 {
+    if (isGone(handle))
+        return LIBUSB_ERROR_NO_DEVICE;
     if (endpoint != ReadEndpoint && endpoint != WriteEndpoint)
         return LIBUSB_ERROR_NOT_FOUND;
     return handle->claimed ? LIBUSB_SUCCESS : LIBUSB_ERROR_NOT_FOUND;
+}
+
+libusb_transfer_status transferStatus(const BulkRead &read)
+{
+    switch (read.end) {
+    case ReadEnd::Completed:
+        break;
+    case ReadEnd::Failed:
+        return LIBUSB_TRANSFER_ERROR;
+    case ReadEnd::NoDevice:
+        return LIBUSB_TRANSFER_NO_DEVICE;
+    }
+    return LIBUSB_TRANSFER_COMPLETED;
 }
 
 bool hasCompletion(libusb_context *context)
@@ -132,7 +164,7 @@ void deliverCompletions(libusb_context *context)
     });
     for (const auto &[transfer, state] : ended) {
         submitted.erase(transfer);
-        transfer->status = state.cancelled ? LIBUSB_TRANSFER_CANCELLED : LIBUSB_TRANSFER_COMPLETED;
+        transfer->status = state.cancelled ? LIBUSB_TRANSFER_CANCELLED : transferStatus(state.read);
         transfer->actual_length = state.read.received;
         transfer->callback(transfer);
     }
@@ -188,16 +220,20 @@ void libusb_exit(libusb_context *context)
 // Newest first, as Linux's libusb lists them.
 ssize_t libusb_get_device_list(libusb_context *context, libusb_device ***list)
 {
-    const int count = usb().converterCount();
-    *list = new libusb_device *[size_t(count) + 1];
-    for (int index = 0; index < count; ++index) {
+    countCall();
+    std::vector<libusb_device *> plugged;
+    for (int index = usb().converterCount() - 1; index >= 0; --index) {
+        if (!usb().converter(index).isPlugged())
+            continue;
         libusb_device *&device = context->devices[index];
         if (!device)
             device = new libusb_device{context, index, 0};
-        (*list)[count - 1 - index] = libusb_ref_device(device);
+        plugged.push_back(libusb_ref_device(device));
     }
-    (*list)[count] = nullptr;
-    return count;
+    *list = new libusb_device *[plugged.size() + 1];
+    std::copy(plugged.begin(), plugged.end(), *list);
+    (*list)[plugged.size()] = nullptr;
+    return ssize_t(plugged.size());
 }
 
 void libusb_free_device_list(libusb_device **list, int unrefDevices)
@@ -273,20 +309,26 @@ uint8_t libusb_get_device_address(libusb_device *device)
 
 int libusb_open(libusb_device *device, libusb_device_handle **handle)
 {
+    countCall();
+    if (!chipOf(device).isPlugged())
+        return LIBUSB_ERROR_NO_DEVICE;
     if (chipOf(device).identity().accessDenied)
         return LIBUSB_ERROR_ACCESS;
     *handle = new libusb_device_handle{libusb_ref_device(device)};
+    chipOf(device).countHandles(1);
     return LIBUSB_SUCCESS;
 }
 
 void libusb_close(libusb_device_handle *handle)
 {
+    countCall();
     for (const auto &entry : submitted) {
         if (entry.second.handle == handle)
             qFatal("libusb_close: a transfer is still in flight");
     }
     if (handle->claimed)
         chipOf(handle).setClaimed(false);
+    chipOf(handle).countHandles(-1);
     libusb_unref_device(handle->device);
     delete handle;
 }
@@ -294,6 +336,9 @@ void libusb_close(libusb_device_handle *handle)
 int libusb_get_string_descriptor_ascii(libusb_device_handle *handle, uint8_t index,
                                        unsigned char *data, int length)
 {
+    countCall();
+    if (isGone(handle))
+        return LIBUSB_ERROR_NO_DEVICE;
     const ChipIdentity &identity = chipOf(handle).identity();
     QByteArray text;
     switch (index) {
@@ -319,6 +364,9 @@ int libusb_get_string_descriptor_ascii(libusb_device_handle *handle, uint8_t ind
 
 int libusb_kernel_driver_active(libusb_device_handle *handle, int interface)
 {
+    countCall();
+    if (isGone(handle))
+        return LIBUSB_ERROR_NO_DEVICE;
     if (interface != 0)
         return LIBUSB_ERROR_NOT_FOUND;
     return chipOf(handle).isDriverBound() ? 1 : 0;
@@ -326,9 +374,28 @@ int libusb_kernel_driver_active(libusb_device_handle *handle, int interface)
 
 int libusb_detach_kernel_driver(libusb_device_handle *handle, int interface)
 {
+    countCall();
+    if (isGone(handle))
+        return LIBUSB_ERROR_NO_DEVICE;
     if (interface != 0 || !chipOf(handle).isDriverBound())
         return LIBUSB_ERROR_NOT_FOUND;
     usb().setDriverBound(handle->device->index, false);
+    return LIBUSB_SUCCESS;
+}
+
+// Binds the kernel's serial driver again, to an interface that nobody has claimed.
+int libusb_attach_kernel_driver(libusb_device_handle *handle, int interface)
+{
+    countCall();
+    if (isGone(handle))
+        return LIBUSB_ERROR_NO_DEVICE;
+    SimulatedChip &chip = chipOf(handle);
+    if (interface != 0)
+        return LIBUSB_ERROR_NOT_FOUND;
+    if (chip.isDriverBound() || chip.isClaimed() ||
+        chip.identity().holder == ConverterHolder::UsbClaim)
+        return LIBUSB_ERROR_BUSY;
+    usb().setDriverBound(handle->device->index, true);
     return LIBUSB_SUCCESS;
 }
 
@@ -352,7 +419,10 @@ int libusb_set_configuration(libusb_device_handle * /*handle*/, int configuratio
 
 int libusb_claim_interface(libusb_device_handle *handle, int interface)
 {
+    countCall();
     SimulatedChip &chip = chipOf(handle);
+    if (isGone(handle))
+        return LIBUSB_ERROR_NO_DEVICE;
     if (interface != 0)
         return LIBUSB_ERROR_NOT_FOUND;
     if (handle->claimed)
@@ -373,10 +443,13 @@ int libusb_claim_interface(libusb_device_handle *handle, int interface)
 
 int libusb_release_interface(libusb_device_handle *handle, int interface)
 {
+    countCall();
     if (interface != 0 || !handle->claimed)
         return LIBUSB_ERROR_NOT_FOUND;
     chipOf(handle).setClaimed(false);
     handle->claimed = false;
+    if (isGone(handle))
+        return LIBUSB_ERROR_NO_DEVICE;
     if (handle->detachedForClaim) {
         usb().setDriverBound(handle->device->index, true);
         handle->detachedForClaim = false;
@@ -388,24 +461,30 @@ int libusb_control_transfer(libusb_device_handle *handle, uint8_t requestType, u
                             uint16_t value, uint16_t index, unsigned char * /*data*/,
                             uint16_t length, unsigned int /*timeout*/)
 {
+    countCall();
+    if (isGone(handle))
+        return LIBUSB_ERROR_NO_DEVICE;
     if (requestType != VendorRequestOut || length != 0)
         return LIBUSB_ERROR_PIPE;
     usb().waitUntil(nextFrame());
-    chipOf(handle).control(request, value, index);
+    const bool taken = chipOf(handle).control(request, value, index);
     deliverCompletions(handle->device->context);
-    return 0;
+    return taken ? 0 : LIBUSB_ERROR_PIPE;
 }
 
 // The chip answers every bulk IN request within its latency timer and takes every packet
-// within the line time of its transmit buffer, long before the flasher's time-outs.
+// within the line time of its transmit buffer, long before the flasher's time-outs; only a
+// short write (SimulatedChip::linkFaults()) runs into its time-out.
 int libusb_bulk_transfer(libusb_device_handle *handle, unsigned char endpoint, unsigned char *data,
-                         int length, int *transferred, unsigned int /*timeout*/)
+                         int length, int *transferred, unsigned int timeout)
 {
+    countCall();
     if (const int status = bulkEndpointStatus(handle, endpoint))
         return status;
     SimulatedChip &chip = chipOf(handle);
     usb().catchUp();
     int count = length;
+    int status = LIBUSB_SUCCESS;
     if (endpoint == ReadEndpoint) {
         if (!validRead(length))
             return LIBUSB_ERROR_INVALID_PARAM;
@@ -413,16 +492,23 @@ int libusb_bulk_transfer(libusb_device_handle *handle, unsigned char endpoint, u
         chip.queueRead(&read);
         usb().waitUntil(SimulatedChip::Never, [&read] { return read.completed >= 0; });
         count = read.received;
+        status = read.end == ReadEnd::Completed ? LIBUSB_SUCCESS : LIBUSB_ERROR_IO;
     } else {
         const qint64 frameEnd = nextFrame();
+        const qint64 timeoutEnd =
+            timeout == 0 ? SimulatedChip::Never : now() + qint64(timeout) * 1000;
+        count = chip.acceptedLength(length);
         const qint64 taken =
-            chip.takeFromHost(QByteArray(reinterpret_cast<const char *>(data), length));
-        usb().waitUntil(std::max(frameEnd, taken));
+            count == 0 ? frameEnd
+                       : chip.takeFromHost(QByteArray(reinterpret_cast<const char *>(data), count));
+        usb().waitUntil(count < length ? timeoutEnd : std::max(frameEnd, taken));
+        if (count < length)
+            status = LIBUSB_ERROR_TIMEOUT;
     }
     if (transferred)
         *transferred = count;
     deliverCompletions(handle->device->context);
-    return LIBUSB_SUCCESS;
+    return status;
 }
 
 libusb_transfer *libusb_alloc_transfer(int isoPackets)
@@ -439,6 +525,7 @@ void libusb_free_transfer(libusb_transfer *transfer)
 
 int libusb_submit_transfer(libusb_transfer *transfer)
 {
+    countCall();
     if (submitted.count(transfer))
         return LIBUSB_ERROR_BUSY;
     if (transfer->type != LIBUSB_TRANSFER_TYPE_BULK)
@@ -460,6 +547,7 @@ int libusb_submit_transfer(libusb_transfer *transfer)
 
 int libusb_cancel_transfer(libusb_transfer *transfer)
 {
+    countCall();
     usb().catchUp();
     const auto found = submitted.find(transfer);
     if (found == submitted.end() || found->second.read.completed >= 0)
@@ -473,6 +561,7 @@ int libusb_cancel_transfer(libusb_transfer *transfer)
 
 int libusb_handle_events_timeout_completed(libusb_context *context, timeval *tv, int *completed)
 {
+    countCall();
     if (usb().isEventHandlingBroken())
         return LIBUSB_ERROR_IO;
     if (completed && *completed)

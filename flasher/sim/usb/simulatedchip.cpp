@@ -28,6 +28,14 @@ constexpr uint8_t CbusBitBang = 0x20;
 constexpr uint8_t Cbus0Output = 0x10;
 constexpr uint8_t Cbus0High = 0x01;
 
+// A released or high CBUS0 lets the adapter run.
+bool assertsReset(uint16_t bitModeValue)
+{
+    const auto mask = uint8_t(bitModeValue);
+    const auto mode = uint8_t(bitModeValue >> 8);
+    return mode == CbusBitBang && (mask & Cbus0Output) && !(mask & Cbus0High);
+}
+
 // The baud rate divisor in eighths of the 3 MHz base clock: 14 integer bits in value,
 // a 3-bit code for the fraction in value's top two bits and index's bit 0; the divisors
 // 0 and 1 stand for 3 and 2 MBaud.
@@ -45,13 +53,21 @@ uint32_t baudRateOf(uint16_t value, uint16_t index)
 } // namespace
 
 SimulatedChip::SimulatedChip(const ChipIdentity &identity, VirtualClock &clock)
-    : m_identity(identity), m_clock(clock),
+    : m_identity(identity), m_clock(clock), m_payloadLimit(PacketPayload),
       m_driverBound(identity.holder != ConverterHolder::UsbClaim)
 {
 }
 
-void SimulatedChip::control(uint8_t request, uint16_t value, uint16_t index)
+bool SimulatedChip::control(uint8_t request, uint16_t value, uint16_t index)
 {
+    const bool bitMode = request == SetBitModeRequest;
+    if (bitMode && assertsReset(value))
+        m_refusedReleases = 0;
+    if (m_linkFaults.stalledRequests.count(m_requests++)) {
+        if (bitMode && !assertsReset(value))
+            ++m_refusedReleases;
+        return false;
+    }
     switch (request) {
     case ResetRequest:
         ++m_resetCount;
@@ -68,12 +84,26 @@ void SimulatedChip::control(uint8_t request, uint16_t value, uint16_t index)
         m_settings.latencyTimerMs = uint8_t(value);
         break;
     case SetBitModeRequest:
-        setBitMode(uint8_t(value), uint8_t(value >> 8));
+        m_adapter.setResetLine(!assertsReset(value), m_clock.now());
         break;
     default:
         // Data format, modem lines, flow control: the emulated adapter takes any of them.
         break;
     }
+    return true;
+}
+
+void SimulatedChip::setPacketPayloadLimit(int bytes)
+{
+    m_payloadLimit = size_t(std::clamp(bytes, 1, int(PacketPayload)));
+}
+
+int SimulatedChip::acceptedLength(int length)
+{
+    const auto shortWrite = m_linkFaults.shortWrites.find(m_writes++);
+    if (shortWrite == m_linkFaults.shortWrites.end())
+        return length;
+    return std::min(length, std::max(shortWrite->second, 0) * PacketSize);
 }
 
 qint64 SimulatedChip::takeFromHost(const QByteArray &bytes)
@@ -103,6 +133,8 @@ bool SimulatedChip::cancelRead(BulkRead *read)
 
 void SimulatedChip::runUntil(qint64 time)
 {
+    if (!m_plugged)
+        return;
     for (;;) {
         const qint64 delivery = m_adapter.nextArrivalAtAdapter();
         const qint64 packet = nextPacket();
@@ -118,7 +150,19 @@ void SimulatedChip::runUntil(qint64 time)
 
 qint64 SimulatedChip::nextEvent() const
 {
+    if (!m_plugged)
+        return Never;
     return std::min(m_adapter.nextArrivalAtAdapter(), nextPacket());
+}
+
+void SimulatedChip::unplug()
+{
+    m_plugged = false;
+    for (BulkRead *read : m_reads) {
+        read->completed = m_clock.now();
+        read->end = ReadEnd::NoDevice;
+    }
+    m_reads.clear();
 }
 
 qint64 SimulatedChip::wireTime(qint64 bytes) const
@@ -132,7 +176,7 @@ qint64 SimulatedChip::nextPacket() const
         return Never;
     const qint64 timerExpiry =
         m_lastPacket + qint64(std::max<uint8_t>(m_settings.latencyTimerMs, 1)) * 1000;
-    const size_t missing = PacketPayload - std::min(PacketPayload, m_receiveBuffer.size());
+    const size_t missing = m_payloadLimit - std::min(m_payloadLimit, m_receiveBuffer.size());
     const qint64 full = missing == 0 ? 0 : m_adapter.arrivalOf(int(missing) - 1);
     return std::max({m_reads.front()->submitted, m_lastPacket,
                      std::min({timerExpiry, full, eventCharArrival()})});
@@ -153,7 +197,7 @@ void SimulatedChip::sendPacket(qint64 time)
 {
     absorbArrivals(time);
     BulkRead &read = *m_reads.front();
-    const auto payload = long(std::min(PacketPayload, m_receiveBuffer.size()));
+    const auto payload = long(std::min(m_payloadLimit, m_receiveBuffer.size()));
     unsigned char *packet = read.buffer + read.received;
     packet[0] = ModemStatus;
     packet[1] = LineStatus;
@@ -164,6 +208,8 @@ void SimulatedChip::sendPacket(qint64 time)
     // A short packet ends the transfer, as does a buffer without room for another packet.
     if (size_t(payload) < PacketPayload || read.length - read.received < PacketSize) {
         read.completed = time;
+        if (m_linkFaults.failedReads.count(m_endedReads++))
+            read.end = ReadEnd::Failed;
         m_reads.pop_front();
     }
 }
@@ -174,13 +220,6 @@ void SimulatedChip::absorbArrivals(qint64 time)
         if (m_receiveBuffer.size() < ReceiveBufferSize)
             m_receiveBuffer.push_back(byte);
     }
-}
-
-void SimulatedChip::setBitMode(uint8_t mask, uint8_t mode)
-{
-    // A released or high CBUS0 lets the adapter run.
-    const bool resetAsserted = mode == CbusBitBang && (mask & Cbus0Output) && !(mask & Cbus0High);
-    m_adapter.setResetLine(!resetAsserted, m_clock.now());
 }
 
 namespace {

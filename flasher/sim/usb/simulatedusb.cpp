@@ -76,6 +76,24 @@ void SimulatedUsb::setDriverBound(int index, bool bound)
         QDir(tty).removeRecursively();
 }
 
+void SimulatedUsb::unplug(int index)
+{
+    catchUp();
+    converter(index).unplug();
+    QDir(deviceDirectory(index)).removeRecursively();
+}
+
+void SimulatedUsb::countCall()
+{
+    const auto action = m_callActions.find(m_calls++);
+    if (action == m_callActions.end())
+        return;
+    // Taken out first, since the action may reach the simulated libusb again.
+    const std::function<void()> run = std::move(action->second);
+    m_callActions.erase(action);
+    run();
+}
+
 void SimulatedUsb::catchUp()
 {
     for (const auto &chip : m_chips)

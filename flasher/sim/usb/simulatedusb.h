@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -49,8 +50,21 @@ public:
     QString lockFileOf(int index) const;
     // From now on libusb's event handling fails, so that no transfer comes back.
     void breakEventHandling() { m_eventHandlingBroken = true; }
+    // Pulls the converter out, as the kernel sees it: it leaves the device list and sysfs,
+    // calls on its handles fail with LIBUSB_ERROR_NO_DEVICE, and its pending reads end
+    // with LIBUSB_TRANSFER_NO_DEVICE.
+    void unplug(int index);
+    // Runs the action just before call number `call` (counted from 0) of the simulated
+    // libusb functions that reach the bus, so that a test can pull a converter out at any
+    // point of a run.
+    void atCall(qint64 call, std::function<void()> action)
+    {
+        m_callActions[call] = std::move(action);
+    }
+    qint64 callCount() const { return m_calls; }
 
     // Used by the simulated libusb.
+    void countCall();
     VirtualClock &clock() { return m_clock; }
     bool isEventHandlingBroken() const { return m_eventHandlingBroken; }
     void setDriverBound(int index, bool bound);
@@ -71,6 +85,8 @@ private:
     QTemporaryDir m_root;
     int m_nextProcessId = 4242;
     bool m_eventHandlingBroken = false;
+    qint64 m_calls = 0;
+    std::map<qint64, std::function<void()>> m_callActions;
 };
 
 #endif // SIMULATEDUSB_H
