@@ -30,6 +30,7 @@
 namespace {
 
 using FuzzSupport::MemoryFile;
+using FuzzSupport::OutputCapture;
 using FuzzSupport::require;
 
 constexpr uint32_t ImageSizes[] = {0, 200, 0x1234, 4096};
@@ -127,31 +128,6 @@ QList<BootloaderTransmission> repliesOf(const uint8_t *data, std::size_t size)
     }
     return replies;
 }
-
-// Standard output goes into a file in memory while the flasher runs; the replay driver
-// prints to the real one between runs.
-class OutputCapture
-{
-public:
-    void begin()
-    {
-        std::fflush(stdout);
-        m_file.replaceContent(nullptr, 0);
-        lseek(m_file.descriptor(), 0, SEEK_SET);
-        dup2(m_file.descriptor(), STDOUT_FILENO);
-    }
-
-    QByteArray end()
-    {
-        std::fflush(stdout);
-        dup2(m_stdout, STDOUT_FILENO);
-        return m_file.content();
-    }
-
-private:
-    MemoryFile m_file;
-    int m_stdout = dup(STDOUT_FILENO);
-};
 
 // The run as the converter saw it, each write checked against the protocol on the way.
 struct Dialogue

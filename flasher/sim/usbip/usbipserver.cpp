@@ -415,8 +415,10 @@ void UsbIpServer::control(Converter &converter, const QByteArray &header, const 
     }
     switch (requestType & RequestTypeMask) {
     case VendorRequestType:
-        converter.chip->control(request, value, index);
-        break;
+        if (converter.chip->control(request, value, index))
+            break;
+        reply(converter, submitReturn(seqnum, -EPIPE, 0, numberOfPackets));
+        return;
     case StandardRequestType:
         // Choosing the only configuration or interface setting, clearing a halt: nothing
         // the chip model keeps. The guest's host controller sets the address itself.
