@@ -109,6 +109,18 @@ bool openedBy(const std::string &tty, FtdiHolder *holder)
     return false;
 }
 
+// A program's libusb claim shows in sysfs as the interface's driver, usbfs. Asked there
+// rather than by trying a claim, which would make another brennix's open fail in that
+// moment, as on a production line where several run at once.
+bool claimedThroughUsbfs(libusb_device *device)
+{
+    const std::string location = usbLocationOf(device);
+    std::error_code error;
+    const fs::path driver = fs::read_symlink(
+        fs::path(currentSystemPaths.usbDevices) / location / (location + ":1.0") / "driver", error);
+    return !error && driver.filename() == "usbfs";
+}
+
 } // namespace
 
 const UsbSystemPaths &usbSystemPaths()
@@ -173,12 +185,8 @@ FtdiHolder holderOf(libusb_device *device)
         const std::string tty = ttyOf(device);
         if (!tty.empty() && !lockedBy(tty, &holder))
             openedBy(tty, &holder);
-    } else {
-        const int result = libusb_claim_interface(handle, 0);
-        if (result == LIBUSB_ERROR_BUSY)
-            holder.kind = FtdiClaimed;
-        else if (result == 0)
-            libusb_release_interface(handle, 0);
+    } else if (claimedThroughUsbfs(device)) {
+        holder.kind = FtdiClaimed;
     }
     libusb_close(handle);
     return holder;

@@ -37,8 +37,8 @@ void copyToField(const std::string &text, char *field, size_t fieldSize);
 std::string readSmallFile(const std::string &path);
 
 // Whether the converter is ours to open, and if not, who holds it. The converter is
-// opened through libusb for a moment but neither reset nor claimed from anyone: its
-// line settings and its tty stay as they are.
+// opened through libusb for a moment but neither reset nor claimed: its line settings, its
+// tty and another program's chance to claim it stay as they are.
 FtdiHolder holderOf(libusb_device *device);
 
 #endif // CONVERTERHOLDER_H

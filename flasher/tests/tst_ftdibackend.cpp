@@ -60,11 +60,11 @@ ChipIdentity converter(const QByteArray &serial, ConverterHolder holder = Conver
 
 // What another program would notice of the flasher: a reset chip, a changed baud rate,
 // the kernel's serial driver detached or the interface left claimed, a restarted adapter.
-void verifyUntouched(SimulatedChip &chip)
+void verifyUntouched(SimulatedChip &chip, bool driverBound)
 {
     QCOMPARE(chip.resetCount(), 0);
     QCOMPARE(chip.settings().baudRate, ForeignBaudRate);
-    QCOMPARE(chip.isDriverBound(), chip.identity().holder != ConverterHolder::UsbClaim);
+    QCOMPARE(chip.isDriverBound(), driverBound);
     QVERIFY(!chip.isClaimed());
     QCOMPARE(chip.bootloader().startCount(), 0);
 }
@@ -268,7 +268,7 @@ void TestFtdiBackend::unavailableConverter()
                                 QByteArray::number(getpid()) + "\n";
     QCOMPARE(reset.output, QByteArray(output).replace(LockLine, lockLine));
     QCOMPARE(reset.status, 1);
-    verifyUntouched(chip);
+    verifyUntouched(chip, identity.holder != ConverterHolder::UsbClaim);
 }
 
 void TestFtdiBackend::openAndClose()
@@ -316,6 +316,12 @@ void TestFtdiBackend::listingDisturbsNoOne()
     usb.addConverter(at(converter("DE05", ConverterHolder::StaleTtyLock), 3));
     for (int i = 0; i < usb.converterCount(); ++i)
         usb.converter(i).settings().baudRate = ForeignBaudRate;
+    // Free, but without its serial driver: only trying a claim would tell that from one
+    // that another program has claimed.
+    usb.setDriverBound(0, false);
+    QVector<bool> driverBound;
+    for (int i = 0; i < usb.converterCount(); ++i)
+        driverBound << usb.converter(i).isDriverBound();
     // Any user may make a lock file a FIFO, whose open would wait for a writer for ever.
     QCOMPARE(mkfifo(QFile::encodeName(usb.lockFileOf(0)).constData(), 0666), 0);
 
@@ -333,8 +339,11 @@ void TestFtdiBackend::listingDisturbsNoOne()
                                 "failed to open FTDI device (4) status = 3\n\n" +
                                 ClaimedLine);
     QCOMPARE(listed.status, 0);
-    for (int i = 0; i < usb.converterCount(); ++i)
-        verifyUntouched(usb.converter(i));
+    for (int i = 0; i < usb.converterCount(); ++i) {
+        verifyUntouched(usb.converter(i), driverBound[i]);
+        // Not even for a moment, in which another program's open would fail.
+        QCOMPARE(usb.converter(i).claimCount(), 0);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestFtdiBackend)

@@ -327,7 +327,7 @@ void libusb_close(libusb_device_handle *handle)
             qFatal("libusb_close: a transfer is still in flight");
     }
     if (handle->claimed)
-        chipOf(handle).setClaimed(false);
+        usb().setClaimed(handle->device->index, false);
     chipOf(handle).countHandles(-1);
     libusb_unref_device(handle->device);
     delete handle;
@@ -436,7 +436,7 @@ int libusb_claim_interface(libusb_device_handle *handle, int interface)
         usb().setDriverBound(handle->device->index, false);
         handle->detachedForClaim = true;
     }
-    chip.setClaimed(true);
+    usb().setClaimed(handle->device->index, true);
     handle->claimed = true;
     return LIBUSB_SUCCESS;
 }
@@ -446,7 +446,7 @@ int libusb_release_interface(libusb_device_handle *handle, int interface)
     countCall();
     if (interface != 0 || !handle->claimed)
         return LIBUSB_ERROR_NOT_FOUND;
-    chipOf(handle).setClaimed(false);
+    usb().setClaimed(handle->device->index, false);
     handle->claimed = false;
     if (isGone(handle))
         return LIBUSB_ERROR_NO_DEVICE;

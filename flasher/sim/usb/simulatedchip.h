@@ -132,6 +132,8 @@ public:
     bool isDriverBound() const { return m_driverBound; }
     // By a handle of this process.
     bool isClaimed() const { return m_claimed; }
+    // How often a handle of this process claimed it, however briefly.
+    int claimCount() const { return m_claims; }
     // Handles of this process open on it, whether it is still plugged in or not.
     int openHandles() const { return m_openHandles; }
     // Counted over the chip's life: what crossed the serial line in each direction.
@@ -147,7 +149,11 @@ public:
     // Used by the simulated libusb, and from control() on by the USB/IP server, where the
     // guest's kernel keeps the driver and claim state itself.
     void setDriverBound(bool bound) { m_driverBound = bound; }
-    void setClaimed(bool claimed) { m_claimed = claimed; }
+    void setClaimed(bool claimed)
+    {
+        m_claims += claimed ? 1 : 0;
+        m_claimed = claimed;
+    }
     void countHandles(int change) { m_openHandles += change; }
     // False when the chip stalls the request.
     bool control(uint8_t request, uint16_t value, uint16_t index);
@@ -188,6 +194,7 @@ private:
     bool m_plugged = true;
     bool m_driverBound;
     bool m_claimed = false;
+    int m_claims = 0;
     int m_openHandles = 0;
     int m_refusedReleases = 0;
     int m_resetCount = 0;

@@ -67,13 +67,36 @@ SimulatedChip &SimulatedUsb::addConverter(const ChipIdentity &identity)
 void SimulatedUsb::setDriverBound(int index, bool bound)
 {
     converter(index).setDriverBound(bound);
+    showDriver(index);
+}
+
+void SimulatedUsb::setClaimed(int index, bool claimed)
+{
+    converter(index).setClaimed(claimed);
+    showDriver(index);
+}
+
+void SimulatedUsb::showDriver(int index)
+{
+    const SimulatedChip &chip = converter(index);
+    // An unplugged converter is gone from sysfs.
+    if (!QFileInfo::exists(deviceDirectory(index)))
+        return;
     const QString name = QFileInfo(deviceDirectory(index)).fileName();
+    const QString interface = deviceDirectory(index) + "/" + name + ":1.0";
     // The kernel's serial driver makes a tty of the converter's first interface.
-    const QString tty = deviceDirectory(index) + "/" + name + ":1.0/" + ttyName(index);
-    if (bound)
+    const QString tty = interface + "/" + ttyName(index);
+    if (chip.isDriverBound())
         QDir().mkpath(tty);
     else
         QDir(tty).removeRecursively();
+    const QString driver = interface + "/driver";
+    QFile::remove(driver);
+    QDir().mkpath(interface);
+    if (chip.isDriverBound())
+        QFile::link("../../../../drivers/ftdi_sio", driver);
+    else if (chip.isClaimed() || chip.identity().holder == ConverterHolder::UsbClaim)
+        QFile::link("../../../../drivers/usbfs", driver);
 }
 
 void SimulatedUsb::unplug(int index)

@@ -68,6 +68,8 @@ public:
     VirtualClock &clock() { return m_clock; }
     bool isEventHandlingBroken() const { return m_eventHandlingBroken; }
     void setDriverBound(int index, bool bound);
+    // By a handle of this process.
+    void setClaimed(int index, bool claimed);
     // Brings every chip up to the present.
     void catchUp();
     // Lets virtual time pass, event by event, until done() holds or the deadline (virtual
@@ -76,6 +78,8 @@ public:
 
 private:
     QString deviceDirectory(int index) const;
+    // The interface's driver as sysfs shows it: the serial driver, usbfs for a claim, or none.
+    void showDriver(int index);
     QString ttyName(int index) const { return QStringLiteral("ttyUSB%1").arg(index); }
     void writeFile(const QString &path, const QByteArray &content) const;
     void addHolder(int index, ConverterHolder holder);
